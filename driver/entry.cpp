@@ -1,0 +1,7 @@
+#include "driver/entry.h"
+
+namespace velt {
+
+int run_program(int, char**) { return 0; }
+
+}  // namespace velt

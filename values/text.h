@@ -1,0 +1,59 @@
+// Strings, the two text forms of values, number reading and the Integer /
+// Float conversions.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "values/word.h"
+
+namespace velt {
+
+// A growing byte buffer for text output (heap-backed; no fixed bound).
+struct TextBuf {
+    char* data = nullptr;
+    size_t len = 0;
+    size_t cap = 0;
+};
+void textbuf_append(TextBuf& b, const char* s, size_t n);
+void textbuf_append(TextBuf& b, const char* s);
+void textbuf_free(TextBuf& b);
+
+// A new string value (nibble 0): capacity n + 8, area memory n + 12.
+ValueWord make_string(const char* text, size_t len);
+// Text and length of a string value.
+const char* string_text(ValueWord w);
+uint32_t string_length(ValueWord w);
+
+// "%d" for integers; "%.10f" with trailing zeros trimmed for floats.
+size_t format_int(char* out, int32_t v);
+size_t format_float(char* out, double d);  // out needs 400 bytes
+
+// Plain form (String(x), toString, error excerpts); error 2522 for
+// Function, tag 4 and tag 15.
+void value_text(ValueWord w, TextBuf& out);
+// Display form (console, templates, debugger); error 2520 for the kinds the
+// display form does not know.
+void value_display(ValueWord w, bool quote_strings, TextBuf& out);
+
+// Number reading. Reads from *cursor; on return *cursor is past the number.
+// is_int tells which of the two results holds. Malformed text raises parse
+// error 1405.
+struct NumberRead {
+    bool is_int;
+    int64_t i;
+    double d;
+};
+NumberRead read_number(const char** cursor, const char* end);
+
+// Integer(x) and Float(x) with their argument list (argc 0 or 1 allowed).
+ValueWord convert_integer(const ValueWord* args, int argc);
+ValueWord convert_float(const ValueWord* args, int argc);
+
+// Hook for the Date text forms (filled by the Date built-in). Until then
+// dates are written from their cell fields by a simple fallback.
+using DateTextHook = void (*)(ValueWord date, bool display_form, TextBuf& out);
+extern DateTextHook date_text_hook;
+
+}  // namespace velt
