@@ -39,7 +39,9 @@ struct RunState {
     bool header_written = false;   // CGI content-type header
     bool stdout_closed = false;
     uint32_t count_a = 0, count_h = 0, count_s = 0, count_yz = 0;
-    char start_time[32] = {0};     // "%d/%02d/%02d %02d:%02d:%02d", empty in script mode
+    char start_time[32] = {0};
+    int argc = 0;                  // the command line, for replay mode
+    char** argv = nullptr;     // "%d/%02d/%02d %02d:%02d:%02d", empty in script mode
 };
 extern RunState g_run;
 
