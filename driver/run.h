@@ -2,6 +2,7 @@
 // position, flags and counters.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace velt {
@@ -39,7 +40,7 @@ struct RunState {
     bool header_written = false;   // CGI content-type header
     bool stdout_closed = false;
     uint32_t count_a = 0, count_h = 0, count_s = 0, count_yz = 0;
-    char start_time[32] = {0};
+    char start_time[64] = {0};
     int argc = 0;                  // the command line, for replay mode
     char** argv = nullptr;     // "%d/%02d/%02d %02d:%02d:%02d", empty in script mode
 };
