@@ -19,12 +19,18 @@ enum PredefinedName : uint32_t {
 
 // The 24-bit name hash of the first `len` bytes (stopping at a NUL).
 uint32_t name_hash(const char* text, size_t len);
-// Finds or adds a name (len at most 255); returns its index.
+// Returned by intern for a name longer than 255 bytes (callers refuse such
+// names first); name_text gives "" and name_length 0 for it.
+constexpr uint32_t NAME_INVALID = 0xFFFFFFFFu;
+// Finds or adds a name (len at most 255); returns its index. Seeds the
+// predefined names first when the table is empty.
 uint32_t intern(const char* text, size_t len, uint32_t hash);
 inline uint32_t intern(const char* text, size_t len) { return intern(text, len, name_hash(text, len)); }
 // Seeds the table with the predefined names (no-op when already seeded).
 void names_init();
-// NUL-terminated text and length of a name index.
+// NUL-terminated text and length of a name index ("" and 0 for an index
+// that is not in the table). Text pointers stay valid until the table is
+// dropped.
 const char* name_text(uint32_t index);
 uint32_t name_length(uint32_t index);
 uint32_t name_count();

@@ -11,6 +11,7 @@
 namespace velt {
 
 // A growing byte buffer for text output (heap-backed; no fixed bound).
+// After any append, data[len] is a NUL.
 struct TextBuf {
     char* data = nullptr;
     size_t len = 0;
@@ -55,5 +56,9 @@ ValueWord convert_float(const ValueWord* args, int argc);
 // dates are written from their cell fields by a simple fallback.
 using DateTextHook = void (*)(ValueWord date, bool display_form, TextBuf& out);
 extern DateTextHook date_text_hook;
+// Hook for the RegExp text form "/source/flags" (filled by the RegExp
+// engine). Until then a RegExp is written "//" and its flag letters.
+using RegExpTextHook = void (*)(ValueWord regexp, TextBuf& out);
+extern RegExpTextHook regexp_text_hook;
 
 }  // namespace velt
