@@ -1,0 +1,4 @@
+// The example module: main() greets the console.
+function main() {
+    console.log("Hello from VELT")
+}
