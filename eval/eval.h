@@ -1,0 +1,188 @@
+// The evaluation core: `evaluate`, the operation table, the location
+// registers and the helpers every operation routine shares.
+//
+// Operation table registration
+// ----------------------------
+// g_op_table is indexed by the operation code byte (256 entries). At start
+// optable_init() (eval/optable.cpp) fills every entry with a default (the
+// "not available yet" routine of the code's area for codes 100-194 whose
+// subsystem is not built yet, the EVAL-error routine 1860 for 195-255 and
+// for codes below 100), then calls each area's registration procedure,
+// which writes its routines straight into g_op_table[code]:
+//     register_core_routines()      eval/eval.cpp       100, 107-109, 139, 140, 144-146, 159, 189
+//     register_operator_routines()  eval/operators.cpp  101-106, 110-138, 161, 186, 187
+//     register_flow_routines()      eval/scope.h        141-143, 147-152, 155-158, 170, and
+//                                                       (through eval/calls.h) 153, 154, 160,
+//                                                       183, 184, 188
+// A later subsystem adds its own register_<area>_routines() call to
+// optable_init(). Last, optable_init() derives g_eval_table from
+// g_op_table: the codes that a debugger evaluation refuses get the 1860
+// routine, every other code the same routine. Registration therefore never
+// touches g_eval_table.
+//
+// Temporaries: a result nobody holds has reference nibble 0; a routine
+// that consumes an operand's value calls value_release_temp on it. A
+// result a routine takes from its operands (an element, a variable's value)
+// is held while the operands are released and handed over with
+// value_unhold, never freed on the way.
+#pragma once
+
+#include <cstdint>
+
+#include "driver/run.h"
+#include "values/areas.h"
+#include "values/word.h"
+
+namespace velt {
+
+// ---- Operation table ----
+
+using OpRoutine = ValueWord (*)(Cell* node);
+constexpr int OP_TABLE_SIZE = 256;
+constexpr uint32_t OP_FIRST = 100;
+constexpr uint32_t OP_LAST_USED = 194;
+constexpr uint32_t OP_LAST_RESERVED = 228;
+
+extern OpRoutine g_op_table[OP_TABLE_SIZE];
+// Same shape, used while the debugger evaluates an expression.
+extern OpRoutine g_eval_table[OP_TABLE_SIZE];
+// The table evaluate dispatches through: g_op_table, or g_eval_table while
+// a debugger evaluation runs (set_eval_mode).
+extern OpRoutine* g_dispatch;
+void set_eval_mode(bool on);
+inline bool eval_mode() { return g_dispatch == g_eval_table; }
+
+// Fills both tables (idempotent; the driver calls it before the first
+// evaluation, unit tests may call it again).
+void optable_init();
+// Registration procedures of the evaluator's own files.
+void register_core_routines();
+void register_operator_routines();
+
+// Whether a debugger evaluation refuses the code (error 1860).
+bool eval_refuses(uint32_t op);
+
+// ---- Debugger hook ----
+
+// Called before every operation node is dispatched when not null. Stays
+// null until the debugger link is up (debug build only).
+using DebugHook = void (*)(Cell* node);
+extern DebugHook g_debug_hook;
+
+// ---- Location registers and create mode ----
+
+enum LocationKind : uint32_t {
+    LOC_NONE = 0,       // no home: stores fail or are ignored
+    LOC_ELEMENT = 3,    // Array element: owner Array, index
+    LOC_LASTINDEX = 5,  // lastIndex field of a RegExp: owner RegExp
+    LOC_LOCAL = 10,     // g_locals.slots[index]
+    LOC_GLOBAL = 11,    // g_globals.slots[index]
+    LOC_PAIR = 21,      // pair slot: owner Object or sparse array, pair index
+};
+
+// The slot "table" is kept as the owner word, not as a raw address: a
+// store resolves the owner's current element or pair block, so a block
+// moved by growth in between is never written.
+struct Location {
+    uint32_t kind;
+    uint32_t index;
+    ValueWord owner;  // kinds 3, 5, 21
+    bool is_const;
+};
+extern Location g_loc;
+extern bool g_create_mode;
+
+inline void clear_location() {
+    g_loc.kind = LOC_NONE;
+    g_loc.is_const = false;
+}
+
+// The value slot a location designates (kinds 3, 10, 11, 21), or null
+// when it no longer exists (owner changed kind, index out of range) or the
+// kind has no word slot (0, 5).
+ValueWord* location_slot(const Location& loc);
+// Store through a location: v is retained, the old value released (kind 5
+// receives the integer's number). Error 2000 for a kind without a slot.
+void store_location(const Location& loc, ValueWord v);
+// As store_location, but v already carries the hold the slot takes
+// (nibble 1 makers of compound assignment and ++/--).
+void store_location_held(const Location& loc, ValueWord v);
+
+// ---- Evaluation ----
+
+// Routine of words other than nodes and finished values: names, template
+// strings, literal containers, and the error 2015 for tags 1, 3, 4, 15.
+ValueWord evaluate_other(ValueWord w);
+
+// Updates the current module and source position from a node (bytes 1 and
+// 12-15; the 255 block form carries no position).
+inline void set_position(const Cell* node) {
+    g_run.current_module = node->b1 & 0x7Fu;
+    if (node->b2 != NODE_MANY_OPERANDS) {
+        g_run.current_line = node->d12 & 0xFFFFu;
+        g_run.current_column = (node->d12 >> 16) & 0x7FFFu;
+    }
+}
+
+inline ValueWord evaluate_node(Cell* node) {
+    set_position(node);
+    if (g_debug_hook) g_debug_hook(node);
+    return g_dispatch[node->b3](node);
+}
+
+// Tags returned as they are: 2 integer, 5 Date, 6 error value, 7 RegExp,
+// 8 float, 14 Function (9 strings without the template mark too).
+constexpr uint32_t PASS_TAGS = (1u << 2) | (1u << 5) | (1u << 6) | (1u << 7) | (1u << 8) | (1u << 14);
+
+inline ValueWord evaluate(ValueWord w) {
+    uint32_t tag = word_tag(w);
+    if (tag == TAG_NODE) return evaluate_node(dw_cell(w));
+    if ((PASS_TAGS >> tag) & 1u) return w;
+    if (tag == TAG_STRING && str_mark(dw_cell(w)) >= 0) return w;
+    if (tag == TAG_NAME && w <= W_NAN) return w;
+    return evaluate_other(w);
+}
+
+// Variable lookup of a name word: locals of the running function (while
+// block depth > 0), then globals from the last entry; a missing name is
+// added to the globals with undefined. Sets g_loc (kind 10 or 11, const
+// flag). The value is returned as stored (not retained).
+ValueWord lookup_name(ValueWord name);
+
+// Condition value of any word.
+bool truthiness(ValueWord w);
+
+// A template string's expansion (display form of each placeholder's last
+// value) as a new string.
+ValueWord expand_template(ValueWord str);
+
+// ---- Node operands ----
+
+inline uint32_t node_operand_count(const Cell* node) {
+    return node->b2 == NODE_MANY_OPERANDS ? node->d12 : node->b2;
+}
+// The operand words: the inline pair at bytes 4-11 for counts 0-2, the
+// area block for 3 and more (and for the 255 form).
+inline ValueWord* node_operand_words(Cell* node) {
+    if (node->b2 <= 2) return reinterpret_cast<ValueWord*>(reinterpret_cast<uint8_t*>(node) + 4);
+    return static_cast<ValueWord*>(area_ptr(node->d4));
+}
+inline ValueWord node_operand(Cell* node, uint32_t i) { return node_operand_words(node)[i]; }
+// Fixed pair of operands (bytes 4-7 and 8-11).
+inline ValueWord node_first(const Cell* node) { return node->d4; }
+inline ValueWord node_second(const Cell* node) { return node->d8; }
+
+// ---- Failures of later subsystems ----
+
+// Error of a routine whose subsystem is not built yet: report_error with
+// the area's code and the message "未実装の機能です '%s'" naming the
+// feature. Codes used: 1250 database and front-end statements, 6350
+// sql_aggregate / record_map, 4600 RegExp, 5500 Date, 1510 URI functions,
+// 2335 Number/String/parseInt/parseFloat, 2350 eval, 2000 evaluator.
+[[noreturn]] void not_available(int code, const char* feature);
+
+// Error 1860 "デバッグでのEVALエラー" (refused code in a debugger evaluation,
+// reserved codes).
+ValueWord op_eval_error(Cell* node);
+
+}  // namespace velt
