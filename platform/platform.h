@@ -20,6 +20,9 @@ bool file_size(const char* path, uint64_t* size);
 // Last-write time as seconds and nanoseconds since 1970 (UTC).
 bool file_mtime(const char* path, int64_t* seconds, int32_t* nanos);
 bool is_directory(const char* path);
+// Size and last-write seconds of the entry itself (a symbolic link is not
+// followed).
+bool file_facts_nofollow(const char* path, uint64_t* size, int64_t* mtime_seconds);
 
 // Reads a whole file into a new[] buffer with `extra` zeroed bytes after it.
 // Returns null when it cannot be opened or read.
