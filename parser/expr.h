@@ -130,8 +130,8 @@ char* read_expression_list_with(char* text, ValueWord* items, int limit, int* co
 // Reads the bracketed argument list of a built-in form: open points at `(`.
 // Finds the matching `)` (1130 when missing), reads the list inside with
 // the limit (1123), fails with 1135 when text is left inside, and returns
-// the position after `)`. Arguments are retained. stmt_start is quoted in
-// messages.
+// the position after `)`. The arguments are not retained (make_node
+// retains what it stores). stmt_start is quoted in messages.
 char* read_call_arguments(char* open, ValueWord* args, int limit, int* count,
                           const char* stmt_start);
 
