@@ -359,9 +359,10 @@ TEST_F(Values, CopySharesHandlesAndRefusesNodes) {
             value_copy(bad);
             ADD_FAILURE() << "no report";
         } catch (const ScriptThrow& t) {
-            size_t len;
+            size_t len = 0;
             EXPECT_STREQ(error_code_text(t.value), "1420");
-            EXPECT_NE(std::string(error_message_text(t.value, &len), len).find("newの引数不正"), std::string::npos);
+            const char* msg = error_message_text(t.value, &len);
+            EXPECT_NE(std::string(msg, len).find("newの引数不正"), std::string::npos);
         }
     }
 }
