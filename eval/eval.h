@@ -172,6 +172,18 @@ inline ValueWord node_operand(Cell* node, uint32_t i) { return node_operand_word
 inline ValueWord node_first(const Cell* node) { return node->d4; }
 inline ValueWord node_second(const Cell* node) { return node->d8; }
 
+// ---- RegExp properties (filled by the RegExp engine) ----
+
+// Property index in "flags dotAll global ignoreCase multiline source sticky
+// unicode lastIndex" (0-8). While null, a RegExp member fails with a
+// "not available yet" error of the RegExp area.
+constexpr int REGEXP_PROP_LAST_INDEX = 8;
+using RegExpPropertyRoutine = ValueWord (*)(ValueWord regexp, int property);
+extern RegExpPropertyRoutine g_regexp_property;
+// Store into the lastIndex field (location kind 5).
+using RegExpLastIndexStore = void (*)(ValueWord regexp, int32_t value);
+extern RegExpLastIndexStore g_regexp_store_last_index;
+
 // ---- Failures of later subsystems ----
 
 // Error of a routine whose subsystem is not built yet: report_error with
