@@ -70,8 +70,16 @@ uint8_t node_flags(uint32_t op);
 struct ParseState {
     uint32_t module;       // module number stamped into every node
     bool no_stop;          // debugger evaluation text: every node no-stop
-    bool function_ended;   // set by a function definition; ends the expression being read
+    // Set by a function definition, and by every statement handler that is
+    // not a value form (if, for, var, return ...): the expression reader
+    // stops the list it is reading, so such a statement read inside a
+    // switch body ends its item there.
+    bool function_ended;
     int function_depth;    // number of function bodies enclosing the position
+    int block_depth;       // number of blocks (and for loops) enclosing the position
+    // Set by parse_statement_list when the last statement of the text is a
+    // function definition (debugger evaluation texts refuse those).
+    bool ended_with_function;
 };
 extern ParseState g_parse;
 
