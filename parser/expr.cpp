@@ -363,8 +363,12 @@ char* read_token(Row& r, char* p, ReadCtx& ctx, bool* function_here) {
         ValueWord w = 0;
         g_parse.function_ended = false;
         char* q = g_statement_handlers[kind](after, &w, p, pos);
-        if (g_parse.function_ended || kind == KW_FUNCTION) ctx.saw_function = true;
-        if (kind == KW_FUNCTION) *function_here = true;
+        // A function definition, or a statement that is no value form,
+        // ends a statement-level list behind it.
+        if (g_parse.function_ended || kind == KW_FUNCTION) {
+            ctx.saw_function = true;
+            *function_here = true;
+        }
         push_operand(r, ctx, w, pos);
         return q;
     }
@@ -682,6 +686,7 @@ char* read_row_list(char* text, ValueWord* items, int limit, int* count, bool re
         }
         bool function_here = false;
         p = read_token(r, p, ctx, &function_here);
+        if (g_parse.function_ended) ctx.saw_function = true;
         if (function_here && ctx.statement_level) break;
     }
     reduce_row(r, items, limit, count, retain, ctx);

@@ -107,11 +107,14 @@ ValueWord* argument_array(uint32_t addr, uint32_t* count);
 // ---- Expressions ----
 
 // Reads an expression list from text (zero-terminated). The list ends at a
-// `;` (consumed), at the end of the text, or after a function literal at
-// its top level. At most limit - 1 items are accepted (reaching limit
-// fails with 1123). With retain set each item is retained. Clears
-// g_parse.function_ended at the start; a function literal anywhere in the
-// list leaves it set. Returns the position after the list.
+// `;` (consumed), at the end of the text, or behind a reserved word at its
+// top level whose handler set g_parse.function_ended (a function literal,
+// or a statement that is no value form). Inside brackets nothing stops
+// early: `f(function () {}, 2)` reads both arguments. At most limit - 1
+// items are accepted (reaching limit fails with 1123). With retain set
+// each item is retained. Clears g_parse.function_ended at the start; it is
+// left set when such a handler ran anywhere in the list. Returns the
+// position after the list.
 char* read_expression_list(char* text, ValueWord* items, int limit, int* count, bool retain);
 
 // Error rules of a list read, for callers that read with other limits and

@@ -384,13 +384,18 @@ const char* keyword_text(int kind) {
 // ---- Number literals ----
 
 char* read_number_literal(char* p, int sign, ValueWord* out) {
-    // An upper bound of the number's extent, so read_number never runs
-    // past the text's end.
+    // An end for read_number that lies inside the text: the number's
+    // extent (letters, digits, points, exponent signs).
     const char* end = p;
     while (std::isalnum(static_cast<unsigned char>(*end)) || *end == '.' ||
            ((*end == '+' || *end == '-') && end > p && (end[-1] == 'e' || end[-1] == 'E'))) {
         ++end;
     }
+    // At least 120 bytes (when the text has them), so that a malformed
+    // number's message quotes the text that follows it.
+    const char* quoted = p;
+    while (quoted < p + 120 && *quoted != '\0') ++quoted;
+    if (end < quoted) end = quoted;
     const char* cursor = p;
     NumberRead r = read_number(&cursor, end);
     if (r.is_int) {
