@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -47,9 +46,15 @@ bool is_record(const std::string& rec, const std::string& start_time, const std:
     if (rec.size() < head.size() + body.size()) return false;
     if (rec.compare(0, head.size(), head) != 0) return false;
     if (rec.compare(head.size(), body.size(), body) != 0) return false;
-    static const std::regex end_line(
-        "\n=====  end : \\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d  ===== \n");
-    return std::regex_match(rec.substr(head.size() + body.size()), end_line);
+    // '9' in the pattern stands for any digit.
+    const std::string end_line = "\n=====  end : 9999/99/99 99:99:99  ===== \n";
+    std::string tail = rec.substr(head.size() + body.size());
+    if (tail.size() != end_line.size()) return false;
+    for (size_t i = 0; i < tail.size(); ++i) {
+        bool ok = end_line[i] == '9' ? tail[i] >= '0' && tail[i] <= '9' : tail[i] == end_line[i];
+        if (!ok) return false;
+    }
+    return true;
 }
 
 TEST_F(JournalTest, BlockHoldsUpTo32763Bytes) {
