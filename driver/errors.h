@@ -16,6 +16,9 @@ namespace velt {
 struct ScriptThrow {
     ValueWord value;
     int target_frame;  // try-stack index of the frame that receives it
+    // Set when the thrower holds one reference on the value while it is in
+    // flight (script throw); the catching frame then owns that hold.
+    bool held = false;
 };
 
 // Try-stack frame kinds.

@@ -21,6 +21,16 @@ namespace velt {
 constexpr ValueWord W_NONE_THIS = 0xFFFFFFFFu;
 ValueWord call_function(ValueWord fn, ValueWord this_value, const ValueWord* args, int argc);
 
+// ---- Built-in constructors reached by plain calls and `new` ----
+
+// Installed by the built-ins that own them; while one is null the call
+// fails with the "not available" error of its area.
+using BuiltinCall = ValueWord (*)(ValueWord* args, int argc);
+extern BuiltinCall g_number_conversion;   // Number(x) with an argument, new Number(x)
+extern BuiltinCall g_string_conversion;   // String(x) with an argument, new String(x)
+extern BuiltinCall g_date_constructor;    // Date(...), new Date(...)
+extern BuiltinCall g_regexp_constructor;  // new RegExp(p, f)
+
 // ---- Method dispatch ----
 
 // A built-in method: receiver (undefined for the static receivers Math,
