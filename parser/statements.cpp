@@ -166,6 +166,17 @@ void parse_statements_into(char* text, StatementList* list, bool retain) {
     }
 }
 
+// Frees a temporary list or buffer also when a parse error unwinds through
+// (debugger evaluation texts fail without ending the run).
+struct ListGuard {
+    StatementList* list;
+    ~ListGuard() { statement_list_free(list); }
+};
+struct BufferGuard {
+    void* mem;
+    ~BufferGuard() { std::free(mem); }
+};
+
 // ---- Block scopes ----
 
 struct ScopeMark {
@@ -538,10 +549,12 @@ char* h_switch(char* p, ValueWord* out, char* start, uint32_t pos) {
     static_assert(SWITCH_MAX_CASES + 2 == 1024, "case table of 1024 entries");
     ValueWord* table = static_cast<ValueWord*>(std::malloc(sizeof(ValueWord) * 2 * 1024));
     if (!table) report_error(1400, "%s", MSG_NO_MEMORY);
+    BufferGuard table_guard{table};
     uint32_t cases = 0;
     uint32_t default_index = 0;
     bool has_default = false;
     StatementList body = {};
+    ListGuard body_guard{&body};
 
     char* r = skip_whitespace(open + 1);
     if (!at_word(r, "case")) {
@@ -598,8 +611,6 @@ char* h_switch(char* p, ValueWord* out, char* start, uint32_t pos) {
     }
     *close = '}';
     if (body.count == 0 || cases == 0) {
-        std::free(table);
-        statement_list_free(&body);
         report_parse_error(1155, "ステートメント不正 'switch %s'", error_excerpt(word_end, EXCERPT_STATEMENT));
     }
     table[0] = cases + 2;
@@ -614,8 +625,6 @@ char* h_switch(char* p, ValueWord* out, char* start, uint32_t pos) {
     std::memcpy(words, table, sizeof(ValueWord) * 2 * (cases + 2));
     uint32_t stmts_addr = alloc_record(sizeof(ValueWord) * body.count, &words);
     std::memcpy(words, body.items, sizeof(ValueWord) * body.count);
-    std::free(table);
-    statement_list_free(&body);
     rec[0] = value_retain(disc);
     rec[1] = table_addr;
     rec[2] = stmts_addr;
@@ -842,13 +851,13 @@ char* parse_block(char* p, ValueWord* out, uint32_t* last_line) {
     if (!close) report_parse_error(1145, "ステートメント不正 '{ %s'", error_excerpt(p + 1, EXCERPT_STATEMENT));
     ScopeMark scope = open_scope();
     StatementList list = {};
+    ListGuard guard{&list};
     *close = '\0';
     parse_statements_into(p + 1, &list, false);
     *close = '}';
     if (last_line) *last_line = g_run.current_line;
     close_scope(scope);
     *out = make_node(OP_BLOCK, list.items, list.count, pos, p);
-    statement_list_free(&list);
     return close + 1;
 }
 
