@@ -9,6 +9,7 @@
 #include "driver/errors.h"
 #include "eval/scope.h"
 #include "parser/expr.h"
+#include "parser/lexer.h"
 #include "parser/statements.h"
 #include "values/names.h"
 #include "values/text.h"
@@ -141,10 +142,13 @@ void run_placeholder(char* text, TextBuf& out) {
     uint32_t line = g_run.current_line;
     uint32_t column = g_run.current_column;
     uint32_t parse_module = g_parse.module;
+    LexState lex = g_lex;
     g_parse.module = module;
+    lex_begin(text);
     StatementList list = {nullptr, 0, 0, false};
     parse_statement_list(text, &list, true, false);
     g_parse.module = parse_module;
+    g_lex = lex;
     g_run.current_module = module;
     g_run.current_line = line;
     g_run.current_column = column;
