@@ -3,6 +3,7 @@
 // yet.
 #include <cstdio>
 
+#include "db/frontend.h"
 #include "driver/errors.h"
 #include "eval/eval.h"
 #include "eval/scope.h"
@@ -117,6 +118,7 @@ void optable_init() {
     register_core_routines();
     register_operator_routines();
     register_flow_routines();
+    register_frontend_routines();
     for (int op = 0; op < OP_TABLE_SIZE; ++op) {
         g_eval_table[op] = refused(static_cast<uint32_t>(op)) ? op_eval_error : g_op_table[op];
     }

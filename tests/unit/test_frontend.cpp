@@ -1,0 +1,189 @@
+// Front-end messages of script values: element encodings, nested arrays and
+// Objects under references, the alert, the counters and the refusals.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "db/frontend.h"
+#include "driver/errors.h"
+#include "driver/run.h"
+#include "values/areas.h"
+#include "values/names.h"
+#include "values/text.h"
+#include "values/values.h"
+
+namespace velt {
+namespace {
+
+struct FrontendTest : ::testing::Test {
+    void SetUp() override {
+        areas_reset_for_tests();
+        names_reset_for_tests();
+        names_init();
+        g_run = RunState{};
+        frontend_reset_for_tests();
+        try_reset();
+    }
+};
+
+ValueWord str(const char* s) { return make_string(s, std::strlen(s)); }
+
+ValueWord array_of(std::initializer_list<ValueWord> items) {
+    void* mem;
+    uint32_t cap = static_cast<uint32_t>(items.size()) + 10;
+    uint32_t addr = area_alloc(cap * 4, &mem);
+    ValueWord out;
+    Cell* c = dw_alloc(TAG_ARRAY, &out, 0);
+    arr_addr(c) = addr;
+    arr_cap(c) = cap;
+    auto* w = static_cast<ValueWord*>(mem);
+    for (ValueWord v : items) w[arr_count(c)++] = value_retain(v);
+    return out;
+}
+
+ValueWord object_of(std::initializer_list<std::pair<ValueWord, ValueWord>> pairs) {
+    void* mem;
+    uint32_t cap = static_cast<uint32_t>(pairs.size()) + 10;
+    uint32_t addr = area_alloc(cap * 8, &mem);
+    ValueWord out;
+    Cell* c = dw_alloc(TAG_OBJECT, &out, 0);
+    obj_addr(c) = addr;
+    set_obj_cap(c, cap);
+    auto* w = static_cast<ValueWord*>(mem);
+    uint32_t n = 0;
+    for (auto& p : pairs) {
+        w[2 * n] = p.first;
+        w[2 * n + 1] = value_retain(p.second);
+        set_obj_count(c, ++n);
+    }
+    return out;
+}
+
+ValueWord key(const char* s) { return name_word(intern(s, std::strlen(s))); }
+
+// Standard output of f, and the code of the error it raised ("" if none).
+template <typename F>
+std::string output_of(F f, std::string* code = nullptr) {
+    testing::internal::CaptureStdout();
+    std::string c;
+    try {
+        f();
+    } catch (const ScriptThrow& t) {
+        c = error_code_text(t.value);
+    }
+    std::string out = testing::internal::GetCapturedStdout();
+    if (code) *code = c;
+    return out;
+}
+
+void send(const char* name, ValueWord v) { send_value(name, std::strlen(name), v); }
+
+TEST_F(FrontendTest, ScalarMessages) {
+    ValueWord date;
+    Cell* d = dw_alloc(TAG_DATE, &date, 0);
+    d->b1 = 1;                // February
+    d->b2 = 13;               // 13 h
+    d->b3 = 9;                // the 9th
+    d->d4 = 5u | (7u << 8) | (2024u << 16);
+    struct Case {
+        ValueWord v;
+        const char* out;
+    } cases[] = {
+        {W_UNDEFINED, "s11x10"},
+        {make_int(-5), "s11xP-5"},
+        {make_int(0), "s11xO0"},
+        {make_float(1.5), "s11xd1.5"},
+        {make_float(1e300), "s11xg1e+300"},
+        {W_TRUE, "s11x14true"},
+        {W_NULL, "s11x14null"},
+        {W_NAN, "s11x13NaN"},
+        {str("a b"), "s11xB5a%20b"},
+        {str(""), "s11x10"},
+        {date, "s11xC212024-02-09%2013:05:07"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(output_of([&] { send("x", c.v); }), c.out);
+    d->d8 = 45;
+    EXPECT_EQ(output_of([&] { send("x", date); }), "s11xC252024-02-09%2013:05:07.045");
+    EXPECT_EQ(output_of([&] { send("名", make_int(1)); }), "sB9%E5%90%8DO1");
+    EXPECT_EQ(g_run.count_s, 13u);
+}
+
+TEST_F(FrontendTest, NestedArraysAndObjectsGoFirst) {
+    ValueWord arr = array_of({make_int(1), str("a b"), array_of({make_int(2)})});
+    EXPECT_EQ(output_of([&] { send("arr", arr); }),
+              "A1118^A500001O2"
+              "A1313arrO1B5a%20b18^A500001");
+    ValueWord h = object_of({{key("k"), W_TRUE}});
+    EXPECT_EQ(output_of([&] { send("h", h); }), "H1111h11k14true");
+    // Depth first: children numbered in the order they are met.
+    ValueWord deep = object_of({{key("a"), array_of({object_of({{intkey_word(7), W_UNDEFINED}})})},
+                                {key("b"), array_of({})}});
+    EXPECT_EQ(output_of([&] { send("d", deep); }),
+              "H1118^H500003" "117" "10"
+              "A1118^A500002" "18^H500003"
+              "A1018^A500004"
+              "H1211d" "11a18^A500002" "11b18^A500004");
+    EXPECT_EQ(g_run.count_a, 4u);
+    EXPECT_EQ(g_run.count_h, 3u);
+}
+
+TEST_F(FrontendTest, Alerts) {
+    EXPECT_EQ(output_of([] { send_alert(W_UNDEFINED); }), "s219XYZBCA_ALERT_ABCZYX10");
+    EXPECT_EQ(output_of([] { send_alert(str("stop")); }), "s219XYZBCA_ALERT_ABCZYX14stop");
+    const char msg[] = "EVAL ERROR 1800 (MainScript:0:0) : x";
+    ValueWord err = make_error_value("1800", msg, sizeof msg - 1);
+    EXPECT_EQ(output_of([&] { send_alert(err); }),
+              "s219XYZBCA_ALERT_ABCZYX"
+              "C82Exception:%20CODE=1800,%20MESSAGE='EVAL%20ERROR%201800%20(MainScript:0:0)%20:%20x'");
+    std::string code;
+    EXPECT_EQ(output_of([] { send_alert(make_int(1)); }, &code), "");
+    EXPECT_EQ(code, "1340");
+    EXPECT_EQ(g_run.count_s, 3u);
+}
+
+TEST_F(FrontendTest, Refusals) {
+    ValueWord sparse;
+    dw_alloc(TAG_SPARSE, &sparse, 0);
+    ValueWord fn;
+    dw_alloc(TAG_FUNCTION, &fn, 0);
+    ValueWord cyclic = array_of({make_int(1)});
+    // The array holds itself as its second element.
+    Cell* c = dw_cell(cyclic);
+    static_cast<ValueWord*>(area_ptr(arr_addr(c)))[1] = cyclic;
+    arr_count(c) = 2;
+    struct Case {
+        ValueWord v;
+        const char* code;
+        const char* out;
+    } cases[] = {
+        {sparse, "1330", ""},
+        {fn, "1330", ""},
+        {name_word(intern("abc", 3)), "1335", ""},
+        {array_of({fn}), "1215", ""},
+        {array_of({sparse}), "1215", ""},
+        {cyclic, "1215", ""},
+    };
+    for (const Case& k : cases) {
+        std::string code;
+        EXPECT_EQ(output_of([&] { send("x", k.v); }, &code), k.out);
+        EXPECT_EQ(code, k.code);
+    }
+    // After a refusal the next message is sent normally.
+    EXPECT_EQ(output_of([&] { send("y", array_of({})); }), "A1011y");
+}
+
+TEST_F(FrontendTest, ScriptModeWritesNothingButCounts) {
+    g_run.mode = RunMode::Script;
+    EXPECT_EQ(output_of([&] {
+                  send("a", array_of({array_of({})}));
+                  send("s", make_int(1));
+                  send_alert(W_UNDEFINED);
+              }),
+              "");
+    EXPECT_EQ(g_run.count_a, 2u);
+    EXPECT_EQ(g_run.count_s, 2u);
+}
+
+}  // namespace
+}  // namespace velt
