@@ -50,6 +50,8 @@ void load_module(uint32_t module_number) {
     g_run.current_module = module_number;
     g_parse.module = module_number;
     g_run.current_line = 1;
+    if (module_number == 0 || static_cast<int>(module_number) - 1 > g_run.module_last)
+        report_parse_error(1165, "ファイルオープン不正 '%s'", "");
     const char* name = module_name(module_number);
     char path[MODULE_PATH_MAX + 1];
     // A path too long for the buffer is refused rather than cut: a cut path
