@@ -157,7 +157,7 @@ uint32_t intern(const char* text, size_t len, uint32_t hash) {
     uint32_t first = lower_bound_key(key);
     for (uint32_t i = first; i < g_names.count && g_names.keys[i].key == key; ++i) {
         const NameEntry& e = g_names.entries[g_names.keys[i].index];
-        if (std::memcmp(g_names.pool + e.offset, text, len) == 0) return g_names.keys[i].index;
+        if (len == 0 || std::memcmp(g_names.pool + e.offset, text, len) == 0) return g_names.keys[i].index;
     }
     return add_name(text, static_cast<uint32_t>(len), key, first);
 }

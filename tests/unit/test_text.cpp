@@ -30,20 +30,23 @@ protected:
     }
 };
 
-std::string plain(ValueWord w) {
+// TextBuf has no destructor: the caller frees it, also when an error unwinds.
+struct OwnedBuf {
     TextBuf b;
-    value_text(w, b);
-    std::string s(b.data ? b.data : "", b.len);
-    textbuf_free(b);
-    return s;
+    ~OwnedBuf() { textbuf_free(b); }
+    std::string str() const { return std::string(b.data ? b.data : "", b.len); }
+};
+
+std::string plain(ValueWord w) {
+    OwnedBuf o;
+    value_text(w, o.b);
+    return o.str();
 }
 
 std::string display(ValueWord w, bool quote) {
-    TextBuf b;
-    value_display(w, quote, b);
-    std::string s(b.data ? b.data : "", b.len);
-    textbuf_free(b);
-    return s;
+    OwnedBuf o;
+    value_display(w, quote, o.b);
+    return o.str();
 }
 
 ValueWord str(const std::string& s) { return make_string(s.data(), s.size()); }
