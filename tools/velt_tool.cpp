@@ -1,15 +1,20 @@
 // velt-tool: companion commands for administrators and tests.
 //
 //   velt-tool fingerprint DIR   the value that "MODULE_DIR=DIR>>>value" expects
+//   velt-tool request OPTIONS   a request body (tools/request_tool.cpp)
+//   velt-tool response [FILE]   a response stream, one line per message
 #include <cstdio>
 #include <cstring>
 
 #include "driver/config.h"
 
+int cmd_request(const char* program, int argc, char** argv);
+int cmd_response(const char* program, int argc, char** argv);
+
 namespace {
 
 int usage(const char* program) {
-    std::fprintf(stderr, "usage: %s fingerprint DIR\n", program);
+    std::fprintf(stderr, "usage: %s fingerprint DIR | request OPTIONS | response [FILE]\n", program);
     return 2;
 }
 
@@ -33,6 +38,8 @@ struct Command {
 
 const Command COMMANDS[] = {
     {"fingerprint", cmd_fingerprint},
+    {"request", cmd_request},
+    {"response", cmd_response},
 };
 
 }  // namespace
