@@ -12,9 +12,12 @@
 #include "driver/config.h"
 #include "driver/errors.h"
 #include "driver/journal.h"
+#include "driver/program.h"
 #include "driver/run.h"
 #include "platform/platform.h"
 #include "values/areas.h"
+#include "eval/eval.h"
+#include "eval/scope.h"
 #include "values/names.h"
 
 namespace velt {
@@ -192,7 +195,9 @@ void nothing() {}
 
 }  // namespace
 
-RunHooks run_hooks = {nothing, nothing, nothing, nothing, nothing, nothing, nothing, nothing, nothing, nothing};
+RunHooks run_hooks = {nothing,          nothing,           load_all_modules,         bind_start_globals,
+                      run_module_statements, prepare_top_call, evaluate_parsed_top_call, nothing,
+                      nothing,          nothing};
 
 int run_program(int argc, char** argv) {
     const char* argv0 = argc > 0 ? argv[0] : "";
@@ -234,6 +239,8 @@ int run_program(int argc, char** argv) {
 
     find_and_load_config();
     names_init();
+    optable_init();
+    scope_reset();
     if (g_run.mode == RunMode::Script) {
         for (int i = 0; i < paths_count; ++i) {
             if (g_run.module_last + 1 >= MAX_SCRIPT_MODULES) fatal_exit(TOO_MANY_MODULES);
