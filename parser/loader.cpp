@@ -133,10 +133,9 @@ ValueWord parse_top_call(char* text) {
     } restore{g_parse.no_stop, g_parse.module};
     g_parse.no_stop = true;
     g_parse.module = g_run.current_module;
-    // The driver has set the line for MainScript messages; keep it.
-    uint32_t line = g_run.current_line;
+    // MainScript messages carry line 0.
     lex_begin(text);
-    g_run.current_line = line;
+    g_run.current_line = 0;
 
     char* p = skip_whitespace(text);
     if (*p == '\0' || *p == ';') return 0;

@@ -33,6 +33,7 @@ void load_module_text(uint32_t module_number, char* text);
 
 // Parses the TOP function call text (writable, zero-terminated; comments
 // already removed by the caller, the current module set to MainScript).
+// Sets the current line to 0, the line MainScript messages carry.
 // Returns the call node (code 160), or 0 for an empty text. The callee must
 // be a name or a chain of names joined by "."; every argument a number, a
 // string without the template mark, an array or object literal built from
