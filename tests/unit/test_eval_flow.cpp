@@ -325,4 +325,90 @@ TEST(EvalFlow, Methods) {
     });
 }
 
+// Cells in use in the DW area.
+long cells_in_use() {
+    AreaStats st = area_stats();
+    if (st.dw_current_block < 0) return 0;
+    return static_cast<long>(st.dw_current_block) * 256 + st.dw_next_cell - st.dw_free_total;
+}
+
+uint32_t global_nibble(const char* name) {
+    return value_nibble(global_value(intern(name, std::strlen(name))));
+}
+
+TEST(EvalFlowValues, ValuesInFlightKeepTheirCounts) {
+    // A fresh array returned from a local, a thrown local caught into a
+    // global, and a method result that is the receiver: each ends held once,
+    // by the global that took it.
+    run_flow(
+        "var r; var t; var m; var x = 1;\n"
+        "function f() { var a = [x, 2]; return a; }\n"
+        "function g() { var b = [x]; throw b; }\n"
+        "function main() { r = f(); try { g(); } catch (e) { t = e; } m = f(); }\n",
+        "main()");
+    EXPECT_EQ(global_nibble("r"), 1u);
+    EXPECT_EQ(global_nibble("t"), 1u);
+    EXPECT_EQ(global_nibble("m"), 1u);
+}
+
+TEST(EvalFlowValues, RepeatedCallsDoNotLeak) {
+    const char* module =
+        "var x = 1; var o;\n"
+        "function f(n) { var a = [n, x]; let s = \"s\" + n; return a; }\n"
+        "function g(n) { var b = {k: n}; if (n % 2) throw b; return n; }\n"
+        "function K(v) { this.v = [v]; }\n"
+        "function h(n) { for (let e of [n, x]) { try { g(e); } catch (q) { } finally { } } switch (n) { case 1: break; } }\n"
+        "function main(n) { for (var i = 0; i < n; i++) { f(i); h(i); o = new K(i); } }\n";
+    run_flow(module, "main(10)");
+    long small = cells_in_use();
+    run_flow(module, "main(400)");
+    long large = cells_in_use();
+    EXPECT_LT(large - small, 20) << small << " " << large;
+    EXPECT_GT(small, 0);
+}
+
+TEST(EvalFlowValues, ConsoleOutsideScriptModeGoesOnlyToTheJournal) {
+    areas_reset_for_tests();
+    names_reset_for_tests();
+    names_init();
+    set_managed_mode();
+    journal_reset_for_tests();
+    g_run = RunState{};
+    g_run.mode = RunMode::CGI;
+    ValueWord args[2] = {make_int(7), make_string("a", 1)};
+    testing::internal::CaptureStdout();
+    console_write(false, args, 2);
+    console_write(true, args, 1);
+    out_flush();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(journal_size(), std::strlen("(L) 7\"a\"\n(E) 7\n"));
+    g_run.mode = RunMode::Script;
+    testing::internal::CaptureStdout();
+    console_write(true, args, 2);
+    out_flush();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "(E) 7\"a\"\n");
+}
+
+TEST(EvalFlowValues, MethodTableResolution) {
+    // A part of a name selects the entry that holds it; matches may start
+    // anywhere in the text.
+    EXPECT_EQ(method_lookup(g_math_methods, "ab", 2), 0);
+    EXPECT_EQ(method_lookup(g_math_methods, "rand", 4), 5);
+    EXPECT_EQ(method_lookup(g_math_methods, "x", 1), 8);
+    EXPECT_EQ(method_lookup(g_math_methods, "sqrt", 4), -1);
+    EXPECT_EQ(method_lookup(g_string_methods, "match", 5), 24);
+    EXPECT_EQ(method_lookup(g_string_methods, "matchAll", 8), 25);
+    EXPECT_EQ(method_lookup(g_string_methods, "trim", 4), 19);
+    EXPECT_EQ(method_lookup(g_date_methods, "toString", 8), 35);
+    EXPECT_EQ(method_lookup(g_date_methods, "toUTCString", 11), 38);
+    EXPECT_EQ(method_lookup(g_hash_methods, "toString", 8), 1);
+    EXPECT_EQ(method_lookup(g_array_methods, "splice", 6), 16);
+    // Installing by exact name only.
+    MethodRoutine r = [](ValueWord, ValueWord*, int) -> ValueWord { return W_TRUE; };
+    EXPECT_FALSE(method_install(g_math_methods, "ab", r));
+    EXPECT_TRUE(method_install(g_math_methods, "max", r));
+    EXPECT_EQ(g_math_methods.entries[8].routine, r);
+    g_math_methods.entries[8].routine = nullptr;
+}
+
 }  // namespace
