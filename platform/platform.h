@@ -11,7 +11,7 @@ namespace velt::platform {
 // Environment. env_get returns null when unset.
 const char* env_get(const char* name);
 bool env_put(const char* name, const char* value);
-// "NAME=value" form.
+// "NAME=value" form; "NAME=" removes the variable, as _putenv does.
 bool env_put_assignment(const char* assignment);
 
 // File facts.
