@@ -62,6 +62,8 @@ def main():
             with open(plain, "w") as f:
                 f.write(PRELUDE + source + EPILOGUE)
             vt, vout = best_time(["./cgi-runner", "-e", "main()", base], work, opts.runs)
+            if vout.startswith("(L) "):  # console lines carry their prefix
+                vout = vout[4:]
             line = "%-12s %10.3f %10s" % (base, vt, vout[:10])
             for name, cmd in peers:
                 pt, pout = best_time(cmd + [plain], work, opts.runs)
