@@ -197,7 +197,9 @@ void write_caught_error(ValueWord v, CaughtAt where) {
         textbuf_append(out, "S", 1);
         put_counted_string(out, code, std::strlen(code));
         put_counted_string(out, msg, mlen);
-        if (where == CaughtAt::RequestFrame) {
+        // Before the call an error value is logged as its report; any other
+        // value that arrives there is logged as the call frame logs it.
+        if (where == CaughtAt::RequestFrame && tag == TAG_ERROR) {
             journal_append("\n", 1);
             journal_append(msg, mlen);
             journal_append("\n", 1);

@@ -136,6 +136,8 @@ TEST_F(ErrorsTest, CaughtValuesAreWrittenInTheFormOfTheirFrame) {
         {W_TRUE, CaughtAt::CallFrame, "S1010", "\nERROR: CODE=, MESSAGE=\n"},
         {err, CaughtAt::RequestFrame, "S141800C50EVAL%20ERROR%201800%20(MainScript:0:0)%20:%20a%20b",
          "\nEVAL ERROR 1800 (MainScript:0:0) : a b\n"},
+        {str, CaughtAt::RequestFrame, "S10B7oops%21", "\nERROR: MESSAGE='oops!'\n"},
+        {W_TRUE, CaughtAt::RequestFrame, "S1010", "\nERROR: CODE=, MESSAGE=\n"},
         {err, CaughtAt::ScriptMode, "ERROR  1800\xEF\xBC\x9A" "EVAL ERROR 1800 (MainScript:0:0) : a b",
          "\nEVAL ERROR 1800 (MainScript:0:0) : a b\n"},
         {str, CaughtAt::ScriptMode, "ERROR\xEF\xBC\x9A oops!", "\nERROR\xEF\xBC\x9A oops!\n"},
