@@ -56,8 +56,9 @@ ValueWord make_empty_object() {
 ValueWord make_array_of_copies(const ValueWord* vals, uint32_t n) {
     ValueWord w;
     Cell* c = dw_alloc(TAG_ARRAY, &w, 0);
-    ValueWord* elems;
-    uint32_t addr = area_alloc(4 * static_cast<size_t>(n) + 40, reinterpret_cast<void**>(&elems));
+    void* mem;
+    uint32_t addr = area_alloc(4 * static_cast<size_t>(n) + 40, &mem);
+    AreaWord* elems = static_cast<AreaWord*>(mem);
     arr_addr(c) = addr;
     arr_count(c) = 0;
     arr_cap(c) = n + 10;
@@ -76,7 +77,7 @@ ValueWord make_array_of_copies(const ValueWord* vals, uint32_t n) {
 // constructing: the result is `this` unless the body returns a value.
 ValueWord enter_function(Cell* f, int base, ValueWord this_value, bool constructing) {
     uint32_t np = f->b2, nl = f->b3;
-    const ValueWord* items = (np + nl) ? static_cast<const ValueWord*>(area_ptr(fn_names(f))) : nullptr;
+    const AreaWord* items = (np + nl) ? static_cast<const AreaWord*>(area_ptr(fn_names(f))) : nullptr;
     ScopeState saved = g_scope;
     g_scope.frame_base = base;
     g_scope.fn_params = np;
@@ -129,7 +130,7 @@ ValueWord enter_function(Cell* f, int base, ValueWord this_value, bool construct
 // Evaluates the arguments of a script call for its np parameters straight
 // onto the local stack (argument slots); surplus arguments are never
 // evaluated. Returns the base slot.
-int push_call_arguments(Cell* f, const ValueWord* argw, uint32_t argc) {
+int push_call_arguments(Cell* f, const AreaWord* argw, uint32_t argc) {
     uint32_t np = f->b2;
     locals_reserve(static_cast<int>(np + f->b3) + 2);
     int base = g_locals.top + 1;
@@ -140,8 +141,8 @@ int push_call_arguments(Cell* f, const ValueWord* argw, uint32_t argc) {
     return base;
 }
 
-inline const uint32_t* argument_block(uint32_t addr, uint32_t* argc) {
-    const uint32_t* a = static_cast<const uint32_t*>(area_ptr(addr & 0xFFFFFFu));
+inline const AreaWord* argument_block(uint32_t addr, uint32_t* argc) {
+    const AreaWord* a = static_cast<const AreaWord*>(area_ptr(addr & 0xFFFFFFu));
     *argc = a[0];
     return a + 1;
 }
@@ -153,7 +154,7 @@ struct ArgValues {
     uint32_t n = 0;
 };
 
-void evaluate_arguments(const ValueWord* argw, uint32_t argc, ArgValues& out) {
+void evaluate_arguments(const AreaWord* argw, uint32_t argc, ArgValues& out) {
     if (argc > MAX_ARGS) argc = MAX_ARGS;
     out.n = 0;
     try {
@@ -197,7 +198,7 @@ ValueWord object_function(ValueWord obj, uint32_t name) {
     Cell* c = dw_cell(obj);
     uint32_t n = obj_count(c);
     if (n == 0) return 0;
-    const ValueWord* pairs = static_cast<const ValueWord*>(area_ptr(obj_addr(c)));
+    const AreaWord* pairs = static_cast<const AreaWord*>(area_ptr(obj_addr(c)));
     for (uint32_t i = 0; i < n; ++i) {
         if (word_tag(pairs[2 * i]) == TAG_NAME && (pairs[2 * i] & VAR_NAME_MASK) == name) {
             ValueWord v = pairs[2 * i + 1];
@@ -207,7 +208,7 @@ ValueWord object_function(ValueWord obj, uint32_t name) {
     return 0;
 }
 
-ValueWord dispatch_method(Cell* member, const ValueWord* argw, uint32_t argc) {
+ValueWord dispatch_method(Cell* member, const AreaWord* argw, uint32_t argc) {
     ValueWord recv_expr = node_first(member);
     uint32_t method = node_second(member) & 0xFFFFFFu;
     ArgValues a;
@@ -278,7 +279,7 @@ ValueWord dispatch_method(Cell* member, const ValueWord* argw, uint32_t argc) {
 
 // Number(...), String(...) and Date(...) written as plain calls. Kept out
 // of op_call so that the argument array is not on the stack of every call.
-[[gnu::noinline]] ValueWord call_named_builtin(uint32_t idx, const ValueWord* argw, uint32_t argc) {
+[[gnu::noinline]] ValueWord call_named_builtin(uint32_t idx, const AreaWord* argw, uint32_t argc) {
     if (argc == 0 && idx == N_NUMBER) return make_int(0);
     if (argc == 0 && idx == N_STRING) return make_string("", 0);
     ArgValues a;
@@ -332,7 +333,7 @@ inline void drop_jump_value(ValueWord v) {
 
 // ---- Script calls ----
 
-ValueWord call_function(ValueWord fn, ValueWord this_value, const ValueWord* args, int argc) {
+ValueWord call_function(ValueWord fn, ValueWord this_value, const AreaWord* args, int argc) {
     if (word_tag(fn) != TAG_FUNCTION) report_error(2150, "関数不正");
     Cell* f = dw_cell(fn);
     uint32_t np = f->b2;
@@ -348,7 +349,7 @@ ValueWord call_function(ValueWord fn, ValueWord this_value, const ValueWord* arg
 ValueWord op_call(Cell* node) {
     ValueWord callee = node_first(node);
     uint32_t argc;
-    const ValueWord* argw = argument_block(node_second(node), &argc);
+    const AreaWord* argw = argument_block(node_second(node), &argc);
     if (word_tag(callee) == TAG_NODE && node_op(dw_cell(callee)) == 145) {
         return dispatch_method(dw_cell(callee), argw, argc);
     }
@@ -375,7 +376,7 @@ ValueWord op_new(Cell* node) {
     if (word_tag(cls) != TAG_NAME) report_error(2365, "newステートメント不正");
     uint32_t idx = cls & 0xFFFFFFu;
     uint32_t argc;
-    const ValueWord* argw = argument_block(node_second(node), &argc);
+    const AreaWord* argw = argument_block(node_second(node), &argc);
     switch (idx) {
         case N_NUMBER:
         case N_INTEGER:
@@ -451,7 +452,7 @@ ValueWord op_throw(Cell* node) {
 // next frame that takes them, exceptions to the next frame of kind 3.
 ValueWord op_try(Cell* node) {
     uint32_t n = node_operand_count(node);
-    const ValueWord* ops = node_operand_words(node);
+    const AreaWord* ops = node_operand_words(node);
     ValueWord try_block = ops[0];
     uint32_t catch_addr = ops[1] & 0xFFFFFFu;
     ValueWord finally_block = n >= 3 ? ops[2] : 0;
@@ -494,7 +495,7 @@ ValueWord op_try(Cell* node) {
 
     if (have_exc && catch_addr) {
         g_error_caught = false;
-        const ValueWord* rec = static_cast<const ValueWord*>(area_ptr(catch_addr));
+        const AreaWord* rec = static_cast<const AreaWord*>(area_ptr(catch_addr));
         ValueWord caught = exc;
         have_exc = false;
         try {

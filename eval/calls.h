@@ -19,7 +19,7 @@ namespace velt {
 // arguments stay owned by the caller. Exceptions pass through as
 // ScriptThrow. Used by built-ins (Array sort, Hash forEach, Hash methods).
 constexpr ValueWord W_NONE_THIS = 0xFFFFFFFFu;
-ValueWord call_function(ValueWord fn, ValueWord this_value, const ValueWord* args, int argc);
+ValueWord call_function(ValueWord fn, ValueWord this_value, const AreaWord* args, int argc);
 
 // ---- Built-in constructors reached by plain calls and `new` ----
 

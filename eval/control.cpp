@@ -72,14 +72,14 @@ inline int loop_jump(int frame) {
 
 // The words of a for statement's expression array: an area address of a
 // word array (or, defensively, an Array value).
-const ValueWord* expression_array(ValueWord w) {
-    if (word_tag(w) == TAG_ARRAY) return static_cast<const ValueWord*>(area_ptr(arr_addr(dw_cell(w))));
-    return static_cast<const ValueWord*>(area_ptr(w & 0xFFFFFFu));
+const AreaWord* expression_array(ValueWord w) {
+    if (word_tag(w) == TAG_ARRAY) return static_cast<const AreaWord*>(area_ptr(arr_addr(dw_cell(w))));
+    return static_cast<const AreaWord*>(area_ptr(w & 0xFFFFFFu));
 }
 
 }  // namespace
 
-void run_statements(const ValueWord* items, uint32_t count) {
+void run_statements(const AreaWord* items, uint32_t count) {
     for (uint32_t i = 0; i < count; ++i) {
         run_and_release(items[i]);
         if (jump_pending()) return;
@@ -170,7 +170,7 @@ ValueWord op_const(Cell* node) { return declare_block_locals(node, VAR_CONST); }
 
 ValueWord op_block(Cell* node) {
     uint32_t n = node_operand_count(node);
-    const ValueWord* items = node_operand_words(node);
+    const AreaWord* items = node_operand_words(node);
     int saved_top = g_locals.top;
     int saved_base = g_scope.block_base;
     ++g_scope.block_depth;
@@ -186,7 +186,7 @@ ValueWord op_block(Cell* node) {
 }
 
 ValueWord op_if(Cell* node) {
-    const ValueWord* ops = node_operand_words(node);
+    const AreaWord* ops = node_operand_words(node);
     ValueWord c = evaluate(ops[0]);
     bool t = truthiness(c);
     value_release_temp(c);
@@ -233,8 +233,8 @@ ValueWord op_do(Cell* node) {
 }
 
 ValueWord op_for(Cell* node) {
-    const ValueWord* ops = node_operand_words(node);
-    const ValueWord* exprs = expression_array(ops[0]);
+    const AreaWord* ops = node_operand_words(node);
+    const AreaWord* exprs = expression_array(ops[0]);
     uint32_t counts = ops[1];
     ValueWord body = ops[2];
     uint32_t n_init = counts >> 16, n_update = counts & 0xFFFFu;
@@ -247,7 +247,7 @@ ValueWord op_for(Cell* node) {
     int frame = try_push(FRAME_LOOP);
     for (uint32_t i = 0; i < n_init; ++i) run_and_release(exprs[i]);
     ValueWord cond = exprs[n_init];
-    const ValueWord* updates = exprs + n_init + 1;
+    const AreaWord* updates = exprs + n_init + 1;
     while (test_condition(cond)) {
         run_and_release(body);
         int j = loop_jump(frame);
@@ -307,12 +307,12 @@ bool iteration_item(ValueWord e, uint32_t i, bool of, ValueWord* out) {
     Cell* c = dw_cell(e);
     if (tag == TAG_ARRAY) {
         if (i >= arr_count(c)) return false;
-        *out = of ? static_cast<ValueWord*>(area_ptr(arr_addr(c)))[i] : make_int(static_cast<int32_t>(i));
+        *out = of ? static_cast<const AreaWord*>(area_ptr(arr_addr(c)))[i] : make_int(static_cast<int32_t>(i));
         return true;
     }
     if (tag == TAG_SPARSE) {
         if (i >= arr_count(c)) return false;
-        const ValueWord* pair = static_cast<ValueWord*>(area_ptr(arr_addr(c))) + 2 * i;
+        const AreaWord* pair = static_cast<const AreaWord*>(area_ptr(arr_addr(c))) + 2 * i;
         if (of) {
             *out = pair[1];
         } else if (word_tag(pair[0]) == TAG_NAME) {
@@ -329,7 +329,7 @@ bool iteration_item(ValueWord e, uint32_t i, bool of, ValueWord* out) {
     }
     // Object keys (for-in).
     if (i >= obj_count(c)) return false;
-    ValueWord key = static_cast<ValueWord*>(area_ptr(obj_addr(c)))[2 * i];
+    ValueWord key = static_cast<const AreaWord*>(area_ptr(obj_addr(c)))[2 * i];
     if (word_tag(key) == TAG_NAME) {
         *out = make_string(name_text(key & 0xFFFFFFu), name_length(key & 0xFFFFFFu));
     } else {
@@ -341,7 +341,7 @@ bool iteration_item(ValueWord e, uint32_t i, bool of, ValueWord* out) {
 }
 
 ValueWord run_for_each(Cell* node, bool of) {
-    const ValueWord* ops = node_operand_words(node);
+    const AreaWord* ops = node_operand_words(node);
     ValueWord name = ops[0], iterable = ops[1], body = ops[2];
     uint32_t kind = ops[3];
     int saved_top = g_locals.top;
@@ -398,9 +398,9 @@ ValueWord op_for_in(Cell* node) { return run_for_each(node, false); }
 
 ValueWord op_switch(Cell* node) {
     // The record: discriminant, case table, statement array, default flag.
-    const ValueWord* rec = static_cast<const ValueWord*>(area_ptr(node->d4 & 0xFFFFFFu));
-    const uint32_t* table = static_cast<const uint32_t*>(area_ptr(rec[1] & 0xFFFFFFu));
-    const ValueWord* stmts = static_cast<const ValueWord*>(area_ptr(rec[2] & 0xFFFFFFu));
+    const AreaWord* rec = static_cast<const AreaWord*>(area_ptr(node->d4 & 0xFFFFFFu));
+    const AreaWord* table = static_cast<const AreaWord*>(area_ptr(rec[1] & 0xFFFFFFu));
+    const AreaWord* stmts = static_cast<const AreaWord*>(area_ptr(rec[2] & 0xFFFFFFu));
     uint32_t entries = table[0], n_stmts = table[1];
     int saved_top = g_locals.top;
     int frame = try_push(FRAME_SWITCH);

@@ -147,6 +147,6 @@ void register_flow_routines();
 // Evaluates a list of statements in order (results released), stopping
 // early when a jump is pending. Used by the driver for the program
 // statement list.
-void run_statements(const ValueWord* items, uint32_t count);
+void run_statements(const AreaWord* items, uint32_t count);
 
 }  // namespace velt

@@ -12,6 +12,11 @@ namespace velt {
 
 using ValueWord = uint32_t;
 
+// A word stored in area memory. Slots of the sized areas start 8 + slot x
+// (slot size + 2) bytes into their block, so words there may be only
+// 2-byte aligned; access word arrays in area memory through this type.
+typedef uint32_t AreaWord __attribute__((aligned(2)));
+
 enum TypeTag : uint32_t {
     TAG_NAME = 0,       // immediate or name index
     TAG_SQL = 1,        // SQL_Object (area word)
