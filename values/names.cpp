@@ -2,6 +2,7 @@
 // (key, name index) pairs sorted by key.
 #include "values/names.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -184,6 +185,63 @@ uint32_t name_length(uint32_t index) {
 }
 
 uint32_t name_count() { return g_names.count; }
+
+NameTableView names_view() {
+    NameTableView v;
+    v.entries = reinterpret_cast<const uint8_t*>(g_names.entries);
+    v.key_pairs = reinterpret_cast<const uint32_t*>(g_names.keys);
+    v.count = g_names.count;
+    v.pool = g_names.pool;
+    v.pool_len = g_names.pool_len;
+    return v;
+}
+
+bool names_load(const uint8_t* entries, uint32_t count, const char* pool, uint32_t pool_len) {
+    if (count < N_PREDEFINED_COUNT || count > 0xFFFFFFu || pool_len > 0x7FFFFFFFu) return false;
+    for (uint32_t i = 0; i < count; ++i) {
+        NameEntry e;
+        std::memcpy(&e, entries + 12 * static_cast<size_t>(i), sizeof e);
+        uint64_t text_end = static_cast<uint64_t>(e.offset) + e.length;
+        if (e.key >> 24 != e.length || text_end >= pool_len || pool[text_end] != '\0') return false;
+        if (name_hash(pool + e.offset, e.length) != (e.key & 0xFFFFFFu)) return false;
+        if (i < N_PREDEFINED_COUNT && std::strcmp(pool + e.offset, k_predefined[i]) != 0) return false;
+    }
+    uint32_t cap = (count + TABLE_STEP - 1) / TABLE_STEP * TABLE_STEP;
+    uint32_t pcap = (pool_len + POOL_STEP - 1) / POOL_STEP * POOL_STEP;
+    auto* new_entries = static_cast<NameEntry*>(std::malloc(cap * sizeof(NameEntry)));
+    auto* new_keys = static_cast<KeyPair*>(std::malloc(cap * sizeof(KeyPair)));
+    auto* new_pool = static_cast<char*>(std::malloc(pcap));
+    if (new_entries == nullptr || new_keys == nullptr || new_pool == nullptr) out_of_memory();
+    std::memcpy(new_entries, entries, 12 * static_cast<size_t>(count));
+    std::memcpy(new_pool, pool, pool_len);
+    for (uint32_t i = 0; i < count; ++i) {
+        new_entries[i].zero0 = 0;
+        new_entries[i].zero2 = 0;
+        new_keys[i].key = new_entries[i].key;
+        new_keys[i].index = i;
+    }
+    std::sort(new_keys, new_keys + count, [](const KeyPair& a, const KeyPair& b) {
+        return a.key != b.key ? a.key < b.key : a.index < b.index;
+    });
+    // Earlier text pointers stay readable: the old pool is retired.
+    if (g_names.pool != nullptr) {
+        RetiredPool* r = static_cast<RetiredPool*>(std::malloc(sizeof(RetiredPool)));
+        if (r == nullptr) out_of_memory();
+        r->data = g_names.pool;
+        r->next = g_names.retired;
+        g_names.retired = r;
+    }
+    std::free(g_names.entries);
+    std::free(g_names.keys);
+    g_names.entries = new_entries;
+    g_names.keys = new_keys;
+    g_names.count = count;
+    g_names.capacity = cap;
+    g_names.pool = new_pool;
+    g_names.pool_len = pool_len;
+    g_names.pool_cap = pcap;
+    return true;
+}
 
 void names_reset_for_tests() {
     std::free(g_names.entries);

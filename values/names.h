@@ -35,6 +35,23 @@ const char* name_text(uint32_t index);
 uint32_t name_length(uint32_t index);
 uint32_t name_count();
 
+// The raw tables, for the program image writer: `count` 12-byte entries
+// (byte 1 length, bytes 4-7 key, bytes 8-11 pool offset), `count` (key,
+// index) pairs sorted by key, and the text pool.
+struct NameTableView {
+    const uint8_t* entries;
+    const uint32_t* key_pairs;
+    uint32_t count;
+    const char* pool;
+    uint32_t pool_len;
+};
+NameTableView names_view();
+// Replaces the whole table by an image's entries and pool. The entries are
+// checked (length at most 255, key matching length and text, text inside
+// the pool and NUL-terminated) and the key index is rebuilt; returns false,
+// leaving the table as it was, when they do not hold.
+bool names_load(const uint8_t* entries, uint32_t count, const char* pool, uint32_t pool_len);
+
 // Drops the table (unit tests only).
 void names_reset_for_tests();
 

@@ -130,3 +130,42 @@ TEST_F(Names, OverlongNameIsNeverInterned) {
     EXPECT_EQ(name_length(NAME_INVALID), 0u);
     EXPECT_STREQ(name_text(count), "");
 }
+
+TEST_F(Names, ImageTablesRoundTripAndBadOnesAreRefused) {
+    uint32_t a = intern_str("alpha");
+    uint32_t b = intern_str("ab");
+    uint32_t c = intern_str("ca");  // same key as "ab"
+    NameTableView v = names_view();
+    std::vector<uint8_t> entries(v.entries, v.entries + 12 * v.count);
+    std::vector<char> pool(v.pool, v.pool + v.pool_len);
+    uint32_t count = v.count;
+    // The key pairs are sorted by key as unsigned numbers.
+    for (uint32_t i = 1; i < count; ++i) EXPECT_LE(v.key_pairs[2 * (i - 1)], v.key_pairs[2 * i]);
+
+    names_reset_for_tests();
+    names_init();
+    ASSERT_TRUE(names_load(entries.data(), count, pool.data(), static_cast<uint32_t>(pool.size())));
+    EXPECT_EQ(name_count(), count);
+    EXPECT_EQ(intern_str("alpha"), a);
+    EXPECT_EQ(intern_str("ab"), b);
+    EXPECT_EQ(intern_str("ca"), c);
+    EXPECT_EQ(intern_str("new"), static_cast<uint32_t>(N_NEW));
+    EXPECT_EQ(intern_str("beta"), count);
+
+    // Each fault leaves the live table untouched.
+    auto corrupt = [&](size_t byte, uint8_t value) {
+        std::vector<uint8_t> bad = entries;
+        bad[byte] = value;
+        return names_load(bad.data(), count, pool.data(), static_cast<uint32_t>(pool.size()));
+    };
+    size_t last = 12 * static_cast<size_t>(count - 1);
+    EXPECT_FALSE(corrupt(last + 1, 200));           // length disagrees with the key
+    EXPECT_FALSE(corrupt(last + 4, 0x55));          // hash disagrees with the text
+    EXPECT_FALSE(corrupt(last + 10, 0x7F));         // text outside the pool
+    std::vector<uint8_t> moved = entries;  // entry 52 made a valid "alpha"
+    std::memcpy(&moved[12 * N_NEW], &entries[12 * static_cast<size_t>(a)], 12);
+    EXPECT_FALSE(names_load(moved.data(), count, pool.data(), static_cast<uint32_t>(pool.size())));
+    EXPECT_FALSE(names_load(entries.data(), 10, pool.data(), static_cast<uint32_t>(pool.size())));
+    EXPECT_EQ(name_count(), count + 1);
+    EXPECT_STREQ(name_text(count), "beta");
+}
