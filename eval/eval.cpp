@@ -36,14 +36,14 @@ constexpr size_t EXCERPT_CHARS = 120;
     report_error(code, "%s", message);
 }
 
-inline ValueWord* words_at(uint32_t addr) { return static_cast<ValueWord*>(area_ptr(addr)); }
+inline AreaWord* words_at(uint32_t addr) { return static_cast<AreaWord*>(area_ptr(addr)); }
 
 // A zeroed word block of n words.
-uint32_t word_block(size_t n, ValueWord** out) {
+uint32_t word_block(size_t n, AreaWord** out) {
     void* mem = nullptr;
     uint32_t addr = area_alloc(n * 4, &mem);
     std::memset(mem, 0, n * 4);
-    *out = static_cast<ValueWord*>(mem);
+    *out = static_cast<AreaWord*>(mem);
     return addr;
 }
 
@@ -83,7 +83,7 @@ ValueWord build_literal(ValueWord lit) {
     if (tag == TAG_OBJECT) {
         uint32_t n = obj_count(lc);
         uint32_t cap = n + 10 > 0xFFFFu ? 0xFFFFu : n + 10;
-        ValueWord* pairs;
+        AreaWord* pairs;
         uint32_t addr = word_block(static_cast<size_t>(cap) * 2, &pairs);
         ValueWord out;
         Cell* c = dw_alloc(TAG_OBJECT, &out, 0);
@@ -91,7 +91,7 @@ ValueWord build_literal(ValueWord lit) {
         obj_addr(c) = addr;
         obj_class(c) = obj_class(lc);
         for (uint32_t i = 0; i < n; ++i) {
-            const ValueWord* src = words_at(obj_addr(lc));
+            const AreaWord* src = words_at(obj_addr(lc));
             ValueWord key = src[2 * i];
             ValueWord v = value_retain(literal_element(src[2 * i + 1]));
             pairs[2 * i] = key;
@@ -104,14 +104,14 @@ ValueWord build_literal(ValueWord lit) {
     uint32_t stride = tag == TAG_SPARSE ? 2 : 1;
     uint32_t n = arr_count(lc);
     uint32_t cap = n + 10;
-    ValueWord* elems;
+    AreaWord* elems;
     uint32_t addr = word_block(static_cast<size_t>(cap) * stride, &elems);
     ValueWord out;
     Cell* c = dw_alloc(tag, &out, 0);
     arr_addr(c) = addr;
     arr_cap(c) = cap;
     for (uint32_t i = 0; i < n; ++i) {
-        const ValueWord* src = words_at(arr_addr(lc)) + stride * i;
+        const AreaWord* src = words_at(arr_addr(lc)) + stride * i;
         if (stride == 2) elems[2 * i] = src[0];
         elems[stride * i + stride - 1] = value_retain(literal_element(src[stride - 1]));
         arr_count(c) = i + 1;
@@ -278,7 +278,7 @@ bool truthiness(ValueWord w) {
 
 // ---- Location registers ----
 
-ValueWord* location_slot(const Location& loc) {
+AreaWord* location_slot(const Location& loc) {
     switch (loc.kind) {
     case LOC_LOCAL:
         if (loc.index == 0 || static_cast<int>(loc.index) > g_locals.top) return nullptr;
@@ -326,7 +326,7 @@ void store_location(const Location& loc, ValueWord v) {
         store_last_index(loc, v);
         return;
     }
-    ValueWord* slot = location_slot(loc);
+    AreaWord* slot = location_slot(loc);
     if (slot == nullptr) report_error(2000, "value_ptrのタイプ不正");
     value_retain(v);
     ValueWord old = *slot;
@@ -340,7 +340,7 @@ void store_location_held(const Location& loc, ValueWord v) {
         value_unhold(v);  // the field keeps the number, not the word
         return;
     }
-    ValueWord* slot = location_slot(loc);
+    AreaWord* slot = location_slot(loc);
     if (slot == nullptr) report_error(2000, "value_ptrのタイプ不正");
     ValueWord old = *slot;
     *slot = v;
@@ -369,7 +369,7 @@ inline ValueWord eval_container(ValueWord a) {
 // A container nobody holds dies after the access; the result it held is
 // handed over as a temporary and has no location any more.
 inline ValueWord finish_access(ValueWord a, ValueWord result) {
-    if (value_nibble(a) == 0 && tag_has_memory(word_tag(a))) {
+    if (is_unheld(a)) {
         value_retain(result);
         value_release_temp(a);
         value_unhold(result);
@@ -391,14 +391,14 @@ inline void set_pair_location(ValueWord owner, uint32_t index) {
 uint32_t append_pair(uint32_t addr, uint32_t count, uint32_t* cap, ValueWord key) {
     if (count + 1 >= *cap) {
         uint32_t grown = *cap + 11;
-        ValueWord* fresh;
+        AreaWord* fresh;
         uint32_t fresh_addr = word_block(static_cast<size_t>(grown) * 2, &fresh);
         if (count) std::memcpy(fresh, words_at(addr), static_cast<size_t>(count) * 8);
         area_free(addr);
         addr = fresh_addr;
         *cap = grown;
     }
-    ValueWord* pairs = words_at(addr);
+    AreaWord* pairs = words_at(addr);
     pairs[2 * count] = key;
     pairs[2 * count + 1] = W_UNDEFINED;
     return addr;
@@ -406,13 +406,13 @@ uint32_t append_pair(uint32_t addr, uint32_t count, uint32_t* cap, ValueWord key
 
 // Pair lookup in an Object or sparse array by key word (bits 0-27 compared
 // for names, the 24-bit number for integer keys).
-inline int find_name_pair(const ValueWord* pairs, uint32_t n, uint32_t name) {
+inline int find_name_pair(const AreaWord* pairs, uint32_t n, uint32_t name) {
     for (uint32_t i = 0; i < n; ++i) {
         if ((pairs[2 * i] & NAME_BITS) == name) return static_cast<int>(i);
     }
     return -1;
 }
-inline int find_int_pair(const ValueWord* pairs, uint32_t n, uint32_t number) {
+inline int find_int_pair(const AreaWord* pairs, uint32_t n, uint32_t number) {
     for (uint32_t i = 0; i < n; ++i) {
         ValueWord k = pairs[2 * i];
         if (word_tag(k) != TAG_NAME && word_payload(k) == number) return static_cast<int>(i);
@@ -427,7 +427,7 @@ ValueWord pair_access(ValueWord a, ValueWord key, bool by_name, bool create) {
     bool object = cell_tag(c) == TAG_OBJECT;
     uint32_t n = object ? obj_count(c) : arr_count(c);
     uint32_t addr = object ? obj_addr(c) : arr_addr(c);
-    const ValueWord* pairs = n ? words_at(addr) : nullptr;
+    const AreaWord* pairs = n ? words_at(addr) : nullptr;
     int i = by_name ? find_name_pair(pairs, n, key & NAME_BITS) : find_int_pair(pairs, n, word_payload(key));
     if (i >= 0) {
         set_pair_location(a, static_cast<uint32_t>(i));
@@ -464,9 +464,9 @@ ValueWord array_to_sparse(ValueWord& a, const Location& aloc, uint32_t n) {
     Cell* c = dw_cell(a);
     uint32_t count = arr_count(c);
     uint32_t cap = count + 11;
-    ValueWord* pairs;
+    AreaWord* pairs;
     uint32_t addr = word_block(static_cast<size_t>(cap) * 2, &pairs);
-    const ValueWord* elems = count ? words_at(arr_addr(c)) : nullptr;
+    const AreaWord* elems = count ? words_at(arr_addr(c)) : nullptr;
     for (uint32_t i = 0; i < count; ++i) {
         pairs[2 * i] = intkey_word(i);
         pairs[2 * i + 1] = value_retain(elems[i]);
@@ -530,7 +530,7 @@ ValueWord index_integer(ValueWord& a, const Location& aloc, uint32_t n, bool cre
             // The next index of a full array grows it rather than making
             // it sparse.
             uint32_t grown = arr_cap(c) + arr_cap(c) / 2 + 10;
-            ValueWord* fresh;
+            AreaWord* fresh;
             uint32_t fresh_addr = word_block(grown, &fresh);
             if (count) std::memcpy(fresh, words_at(arr_addr(c)), static_cast<size_t>(count) * 4);
             area_free(arr_addr(c));
@@ -697,7 +697,7 @@ ValueWord op_not(Cell* node) {
 
 ValueWord op_and(Cell* node) {
     uint32_t n = node_operand_count(node);
-    const ValueWord* ops = node_operand_words(node);
+    const AreaWord* ops = node_operand_words(node);
     for (uint32_t i = 0; i < n; ++i) {
         ValueWord v = evaluate(ops[i]);
         bool t = truthiness(v);
@@ -709,7 +709,7 @@ ValueWord op_and(Cell* node) {
 
 ValueWord op_or(Cell* node) {
     uint32_t n = node_operand_count(node);
-    const ValueWord* ops = node_operand_words(node);
+    const AreaWord* ops = node_operand_words(node);
     for (uint32_t i = 0; i < n; ++i) {
         ValueWord v = evaluate(ops[i]);
         bool t = truthiness(v);
@@ -720,7 +720,7 @@ ValueWord op_or(Cell* node) {
 }
 
 ValueWord op_conditional(Cell* node) {
-    const ValueWord* ops = node_operand_words(node);
+    const AreaWord* ops = node_operand_words(node);
     if (node_operand_count(node) < 3) return W_UNDEFINED;
     ValueWord c = evaluate(ops[0]);
     bool t = truthiness(c);
@@ -731,7 +731,7 @@ ValueWord op_conditional(Cell* node) {
 ValueWord op_sequence(Cell* node) {
     uint32_t n = node_operand_count(node);
     if (n == 0) return W_UNDEFINED;
-    const ValueWord* ops = node_operand_words(node);
+    const AreaWord* ops = node_operand_words(node);
     for (uint32_t i = 0; i + 1 < n; ++i) value_release_temp(evaluate(ops[i]));
     return evaluate(ops[n - 1]);
 }
@@ -739,7 +739,7 @@ ValueWord op_sequence(Cell* node) {
 // Array(a, b, ...): a new Array of copies of the arguments.
 ValueWord op_array_call(Cell* node) {
     uint32_t n = node_operand_count(node);
-    ValueWord* elems;
+    AreaWord* elems;
     uint32_t addr = word_block(static_cast<size_t>(n) + 10, &elems);
     ValueWord out;
     Cell* c = dw_alloc(TAG_ARRAY, &out, 0);

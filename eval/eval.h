@@ -100,13 +100,20 @@ inline void clear_location() {
 // The value slot a location designates (kinds 3, 10, 11, 21), or null
 // when it no longer exists (owner changed kind, index out of range) or the
 // kind has no word slot (0, 5).
-ValueWord* location_slot(const Location& loc);
+AreaWord* location_slot(const Location& loc);
 // Store through a location: v is retained, the old value released (kind 5
 // receives the integer's number). Error 2000 for a kind without a slot.
 void store_location(const Location& loc, ValueWord v);
 // As store_location, but v already carries the hold the slot takes
 // (nibble 1 makers of compound assignment and ++/--).
 void store_location_held(const Location& loc, ValueWord v);
+
+// Whether nobody holds a value (reference nibble 0): a temporary. False
+// for words without memory.
+inline bool is_unheld(ValueWord w) {
+    const uint8_t* p = word_memory(w);
+    return p != nullptr && (*p >> 4) == 0;
+}
 
 // ---- Evaluation ----
 
@@ -163,9 +170,9 @@ inline uint32_t node_operand_count(const Cell* node) {
 }
 // The operand words: the inline pair at bytes 4-11 for counts 0-2, the
 // area block for 3 and more (and for the 255 form).
-inline ValueWord* node_operand_words(Cell* node) {
-    if (node->b2 <= 2) return reinterpret_cast<ValueWord*>(reinterpret_cast<uint8_t*>(node) + 4);
-    return static_cast<ValueWord*>(area_ptr(node->d4));
+inline AreaWord* node_operand_words(Cell* node) {
+    if (node->b2 <= 2) return reinterpret_cast<AreaWord*>(reinterpret_cast<uint8_t*>(node) + 4);
+    return static_cast<AreaWord*>(area_ptr(node->d4));
 }
 inline ValueWord node_operand(Cell* node, uint32_t i) { return node_operand_words(node)[i]; }
 // Fixed pair of operands (bytes 4-7 and 8-11).

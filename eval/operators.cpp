@@ -22,7 +22,7 @@ constexpr size_t COMPARE_COPY = 511;
 
 inline int32_t int_of(ValueWord w) { return cell_int(dw_cell(w)); }
 inline double float_of(ValueWord w) { return cell_float(dw_cell(w)); }
-inline bool is_temp(ValueWord w) { return value_nibble(w) == 0; }
+inline bool is_temp(ValueWord w) { return is_unheld(w); }
 
 // An integer result of 64-bit arithmetic, wrapped to 32 bits.
 inline int32_t wrap32(int64_t v) { return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(v))); }
@@ -137,7 +137,7 @@ inline ValueWord int_result(int32_t v, ValueWord reuse) {
 
 ValueWord arith(Cell* node, ArithKind k) {
     uint32_t n = node_operand_count(node);
-    const ValueWord* ops = node_operand_words(node);
+    const AreaWord* ops = node_operand_words(node);
     if (n == 0) return W_UNDEFINED;
     ValueWord first = evaluate(ops[0]);
     if (n == 1) return first;
@@ -190,7 +190,7 @@ inline ValueWord evaluate_keeping(ValueWord operand, ValueWord held) {
 
 ValueWord op_add(Cell* node) {
     uint32_t n = node_operand_count(node);
-    const ValueWord* ops = node_operand_words(node);
+    const AreaWord* ops = node_operand_words(node);
     if (n == 0) return W_UNDEFINED;
     ValueWord acc = evaluate(ops[0]);
     for (uint32_t i = 1; i < n; ++i) {
@@ -288,7 +288,7 @@ ValueWord op_strict(Cell* node) {
 ValueWord op_bitwise(Cell* node) {
     uint32_t op = node->b3;
     uint32_t n = node_operand_count(node);
-    const ValueWord* ops = node_operand_words(node);
+    const AreaWord* ops = node_operand_words(node);
     if (n == 0) return W_UNDEFINED;
     ValueWord first = evaluate(ops[0]);
     if (word_tag(first) != TAG_INT) report_error(2257, "オペランド不正(非整数)");
@@ -528,7 +528,7 @@ ValueWord step(Cell* node, int delta, bool prefix, const StepCodes& codes) {
         value_release_temp(nv);
         return t;
     }
-    ValueWord* slot = location_slot(loc);
+    AreaWord* slot = location_slot(loc);
     if (slot == nullptr) report_error(2000, "value_ptrのタイプ不正");
     if (prefix && *slot == t && value_nibble(t) == 1) {
         // Held only by this location: the new value replaces it in place.

@@ -419,7 +419,7 @@ TEST_F(EvalTest, LocationRegistersAfterAccess) {
     evaluate(list.items[0]);
     EXPECT_EQ(g_loc.kind, LOC_ELEMENT);
     EXPECT_EQ(g_loc.index, 1u);
-    ValueWord* slot = location_slot(g_loc);
+    AreaWord* slot = location_slot(g_loc);
     ASSERT_NE(slot, nullptr);
     EXPECT_EQ(cell_int(dw_cell(*slot)), 2);
     statement_list_free(&list);
