@@ -280,7 +280,9 @@ void textbuf_append(TextBuf& b, const char* s) { textbuf_append(b, s, std::strle
 
 void textbuf_free(TextBuf& b) {
     std::free(b.data);
-    b = TextBuf{};
+    b.data = nullptr;
+    b.len = 0;
+    b.cap = 0;
 }
 
 ValueWord make_string(const char* text, size_t len) {

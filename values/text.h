@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 #include "values/word.h"
@@ -11,11 +12,17 @@
 namespace velt {
 
 // A growing byte buffer for text output (heap-backed; no fixed bound).
-// After any append, data[len] is a NUL.
+// After any append, data[len] is a NUL. The buffer frees itself when it
+// goes out of scope, so an error that unwinds through its owner leaks
+// nothing.
 struct TextBuf {
     char* data = nullptr;
     size_t len = 0;
     size_t cap = 0;
+    TextBuf() = default;
+    TextBuf(const TextBuf&) = delete;
+    TextBuf& operator=(const TextBuf&) = delete;
+    ~TextBuf() { std::free(data); }
 };
 void textbuf_append(TextBuf& b, const char* s, size_t n);
 void textbuf_append(TextBuf& b, const char* s);
