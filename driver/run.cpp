@@ -18,6 +18,11 @@ bool module_add(const char* name, size_t len, uint8_t kind) {
     return true;
 }
 
+void run_reset_for_tests() {
+    for (int i = 0; i <= g_run.module_last; ++i) std::free(g_run.modules[i].name);
+    g_run = RunState{};
+}
+
 const char* module_name(uint32_t n) {
     if (n == 0 || static_cast<int>(n) - 1 > g_run.module_last) return "";
     return g_run.modules[n - 1].name;

@@ -50,5 +50,7 @@ extern RunState g_run;
 bool module_add(const char* name, size_t len, uint8_t kind);
 // File name of module number n (1-based); "" when none.
 const char* module_name(uint32_t n);
+// Frees the module names and starts a fresh run state (unit tests only).
+void run_reset_for_tests();
 
 }  // namespace velt

@@ -22,7 +22,7 @@ struct ErrorsTest : ::testing::Test {
         names_reset_for_tests();
         names_init();
         journal_reset_for_tests();
-        g_run = RunState{};
+        run_reset_for_tests();
         module_add("m.js", 4, MODULE_JS);
         g_run.current_module = 1;
         g_run.current_line = 3;

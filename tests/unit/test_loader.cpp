@@ -32,7 +32,7 @@ struct LoaderTest : ::testing::Test {
         areas_reset_for_tests();
         names_reset_for_tests();
         names_init();
-        g_run = RunState{};
+        run_reset_for_tests();
         config_reset_for_tests();
         try_reset();
         parser_reset(true);
@@ -44,7 +44,7 @@ struct LoaderTest : ::testing::Test {
     void TearDown() override {
         parser_reset(true);
         for (int i = 0; i <= g_run.module_last; ++i) std::free(g_run.modules[i].name);
-        g_run = RunState{};
+        run_reset_for_tests();
         std::string cmd = "rm -rf '" + dir_ + "'";
         ASSERT_EQ(std::system(cmd.c_str()), 0);
         config_reset_for_tests();

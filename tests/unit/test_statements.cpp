@@ -23,7 +23,7 @@ struct StatementsTest : ::testing::Test {
         areas_reset_for_tests();
         names_reset_for_tests();
         names_init();
-        g_run = RunState{};
+        run_reset_for_tests();
         module_add("t.js", 4, MODULE_JS);
         g_run.current_module = 1;
         try_reset();
@@ -33,7 +33,7 @@ struct StatementsTest : ::testing::Test {
     void TearDown() override {
         parser_reset(true);
         for (int i = 0; i <= g_run.module_last; ++i) std::free(g_run.modules[i].name);
-        g_run = RunState{};
+        run_reset_for_tests();
     }
 
     // Parses a module-level text; the statements printed and joined by " | ".
