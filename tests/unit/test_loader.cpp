@@ -43,7 +43,6 @@ struct LoaderTest : ::testing::Test {
     }
     void TearDown() override {
         parser_reset(true);
-        for (int i = 0; i <= g_run.module_last; ++i) std::free(g_run.modules[i].name);
         run_reset_for_tests();
         std::string cmd = "rm -rf '" + dir_ + "'";
         ASSERT_EQ(std::system(cmd.c_str()), 0);

@@ -32,7 +32,6 @@ struct StatementsTest : ::testing::Test {
     }
     void TearDown() override {
         parser_reset(true);
-        for (int i = 0; i <= g_run.module_last; ++i) std::free(g_run.modules[i].name);
         run_reset_for_tests();
     }
 
