@@ -714,7 +714,7 @@ ValueWord make_node(uint32_t op, const ValueWord* operands, uint32_t count, uint
     }
     void* mem = nullptr;
     uint32_t addr = area_alloc(static_cast<size_t>(count) * 4, &mem);
-    ValueWord* block = static_cast<ValueWord*>(mem);
+    AreaWord* block = static_cast<AreaWord*>(mem);
     for (uint32_t i = 0; i < count; ++i) block[i] = value_retain(operands[i]);
     c = dw_cell(w);
     c->d4 = addr;
@@ -729,27 +729,27 @@ ValueWord make_node(uint32_t op, const ValueWord* operands, uint32_t count, uint
     return w;
 }
 
-ValueWord* node_operands(Cell* node, uint32_t* count) {
+AreaWord* node_operands(Cell* node, uint32_t* count) {
     uint32_t n = node->b2;
     if (n == NODE_MANY_OPERANDS) n = node->d12;
     *count = n;
     if (n <= 2) return &node->d4;
-    return static_cast<ValueWord*>(area_ptr(node->d4));
+    return static_cast<AreaWord*>(area_ptr(node->d4));
 }
 
-ValueWord* node_operands(ValueWord node, uint32_t* count) { return node_operands(dw_cell(node), count); }
+AreaWord* node_operands(ValueWord node, uint32_t* count) { return node_operands(dw_cell(node), count); }
 
 uint32_t make_argument_array(const ValueWord* args, uint32_t count) {
     void* mem = nullptr;
     uint32_t addr = area_alloc((static_cast<size_t>(count) + 1) * 4, &mem);
-    ValueWord* block = static_cast<ValueWord*>(mem);
+    AreaWord* block = static_cast<AreaWord*>(mem);
     block[0] = count;
     for (uint32_t i = 0; i < count; ++i) block[i + 1] = value_retain(args[i]);
     return addr;
 }
 
-ValueWord* argument_array(uint32_t addr, uint32_t* count) {
-    ValueWord* block = static_cast<ValueWord*>(area_ptr(addr));
+AreaWord* argument_array(uint32_t addr, uint32_t* count) {
+    AreaWord* block = static_cast<AreaWord*>(area_ptr(addr));
     *count = block[0];
     return block + 1;
 }
@@ -823,7 +823,7 @@ char* read_array_literal(char* text, ValueWord* out) {
 
     void* mem = nullptr;
     uint32_t addr = area_alloc((n + 10) * 4, &mem);
-    ValueWord* block = static_cast<ValueWord*>(mem);
+    AreaWord* block = static_cast<AreaWord*>(mem);
     for (size_t i = 0; i < n; ++i) block[i] = value_retain(elems[i]);
     ValueWord w;
     Cell* c = dw_alloc(TAG_ARRAY, &w, 0);
@@ -892,7 +892,7 @@ char* read_object_literal(char* text, ValueWord* out) {
 
     void* mem = nullptr;
     uint32_t addr = area_alloc((n + 10) * 8, &mem);
-    ValueWord* block = static_cast<ValueWord*>(mem);
+    AreaWord* block = static_cast<AreaWord*>(mem);
     for (size_t i = 0; i < n; ++i) {
         block[2 * i] = pairs[2 * i];
         block[2 * i + 1] = value_retain(pairs[2 * i + 1]);

@@ -94,15 +94,16 @@ constexpr int TOKEN_ROW_SLOTS = 1024;
 ValueWord make_node(uint32_t op, const ValueWord* operands, uint32_t count, uint32_t pos,
                     const char* text);
 // The operands of a node and their count (the inline fields or the block).
-ValueWord* node_operands(Cell* node, uint32_t* count);
-ValueWord* node_operands(ValueWord node, uint32_t* count);
+// Area memory may be only 2-byte aligned: the words are AreaWord.
+AreaWord* node_operands(Cell* node, uint32_t* count);
+AreaWord* node_operands(ValueWord node, uint32_t* count);
 
 // Argument array: area memory holding the count followed by the argument
 // words (each retained). Returns its area address (tag bits zero); call and
 // new nodes hold it as their second operand.
 uint32_t make_argument_array(const ValueWord* args, uint32_t count);
 // The argument words and count of an argument array.
-ValueWord* argument_array(uint32_t addr, uint32_t* count);
+AreaWord* argument_array(uint32_t addr, uint32_t* count);
 
 // ---- Expressions ----
 

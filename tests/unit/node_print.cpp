@@ -13,7 +13,7 @@ namespace {
 
 void print(ValueWord w, std::string& out);
 
-void print_words(const ValueWord* words, uint32_t n, std::string& out) {
+void print_words(const AreaWord* words, uint32_t n, std::string& out) {
     for (uint32_t i = 0; i < n; ++i) {
         if (i > 0) out += ' ';
         print(words[i], out);
@@ -22,7 +22,7 @@ void print_words(const ValueWord* words, uint32_t n, std::string& out) {
 
 void print_args(uint32_t addr, std::string& out) {
     uint32_t n = 0;
-    ValueWord* args = argument_array(addr, &n);
+    AreaWord* args = argument_array(addr, &n);
     out += '[';
     print_words(args, n, out);
     out += ']';
@@ -32,7 +32,7 @@ void print_node(ValueWord w, std::string& out) {
     Cell* c = dw_cell(w);
     uint32_t op = node_op(c);
     uint32_t n = 0;
-    ValueWord* ops = node_operands(c, &n);
+    AreaWord* ops = node_operands(c, &n);
     out += '(';
     out += std::to_string(op);
     if ((op == 160 || op == 183) && n == 2) {
@@ -44,7 +44,7 @@ void print_node(ValueWord w, std::string& out) {
         uint32_t counts = ops[1];
         uint32_t init = counts >> 16;
         uint32_t update = counts & 0xFFFFu;
-        const ValueWord* parts = static_cast<const ValueWord*>(area_ptr(ops[0]));
+        const AreaWord* parts = static_cast<const AreaWord*>(area_ptr(ops[0]));
         out += " [";
         print_words(parts, init, out);
         out += " ; ";
@@ -60,7 +60,7 @@ void print_node(ValueWord w, std::string& out) {
         if (ops[1] == 0) {
             out += '0';
         } else {
-            const ValueWord* rec = static_cast<const ValueWord*>(area_ptr(ops[1]));
+            const AreaWord* rec = static_cast<const AreaWord*>(area_ptr(ops[1]));
             out += '{';
             print(rec[0], out);
             out += ' ';
@@ -72,9 +72,9 @@ void print_node(ValueWord w, std::string& out) {
             print(ops[i], out);
         }
     } else if (op == 170 && n == 1) {
-        const ValueWord* rec = static_cast<const ValueWord*>(area_ptr(ops[0]));
-        const uint32_t* cases = static_cast<const uint32_t*>(area_ptr(rec[1]));
-        const ValueWord* stmts = static_cast<const ValueWord*>(area_ptr(rec[2]));
+        const AreaWord* rec = static_cast<const AreaWord*>(area_ptr(ops[0]));
+        const AreaWord* cases = static_cast<const AreaWord*>(area_ptr(rec[1]));
+        const AreaWord* stmts = static_cast<const AreaWord*>(area_ptr(rec[2]));
         uint32_t entries = cases[0];
         uint32_t statements = cases[1];
         out += ' ';
@@ -130,7 +130,7 @@ void print(ValueWord w, std::string& out) {
         }
         case TAG_ARRAY: {
             Cell* c = dw_cell(w);
-            const ValueWord* elems = static_cast<const ValueWord*>(area_ptr(arr_addr(c)));
+            const AreaWord* elems = static_cast<const AreaWord*>(area_ptr(arr_addr(c)));
             out += '[';
             print_words(elems, arr_count(c), out);
             out += ']';
@@ -138,7 +138,7 @@ void print(ValueWord w, std::string& out) {
         }
         case TAG_OBJECT: {
             Cell* c = dw_cell(w);
-            const ValueWord* pairs = static_cast<const ValueWord*>(area_ptr(obj_addr(c)));
+            const AreaWord* pairs = static_cast<const AreaWord*>(area_ptr(obj_addr(c)));
             out += '{';
             for (uint32_t i = 0; i < obj_count(c); ++i) {
                 if (i > 0) out += ", ";
@@ -158,7 +158,7 @@ void print(ValueWord w, std::string& out) {
             uint32_t locals = c->b3;
             out += "<function ";
             if (params + locals > 0) {
-                const ValueWord* names = static_cast<const ValueWord*>(area_ptr(fn_names(c)));
+                const AreaWord* names = static_cast<const AreaWord*>(area_ptr(fn_names(c)));
                 out += '(';
                 print_words(names, params, out);
                 out += ")(";

@@ -263,7 +263,7 @@ TEST_F(ExprTest, NodesCarryPositionsCountsAndRetainOperands) {
     EXPECT_EQ(add->d12, make_pos(2, 5));
     EXPECT_EQ(node_module(add), g_run.current_module);
     uint32_t count = 0;
-    ValueWord* ops = node_operands(add, &count);
+    AreaWord* ops = node_operands(add, &count);
     ASSERT_EQ(count, 2u);
     Cell* mul = dw_cell(ops[1]);
     EXPECT_EQ(node_op(mul), 120u);
