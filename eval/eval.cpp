@@ -93,7 +93,7 @@ ValueWord build_literal(ValueWord lit) {
         for (uint32_t i = 0; i < n; ++i) {
             const AreaWord* src = words_at(obj_addr(lc));
             ValueWord key = src[2 * i];
-            ValueWord v = value_retain(literal_element(src[2 * i + 1]));
+            ValueWord v = retain(literal_element(src[2 * i + 1]));
             pairs[2 * i] = key;
             pairs[2 * i + 1] = v;
             set_obj_count(c, i + 1);
@@ -113,7 +113,7 @@ ValueWord build_literal(ValueWord lit) {
     for (uint32_t i = 0; i < n; ++i) {
         const AreaWord* src = words_at(arr_addr(lc)) + stride * i;
         if (stride == 2) elems[2 * i] = src[0];
-        elems[stride * i + stride - 1] = value_retain(literal_element(src[stride - 1]));
+        elems[stride * i + stride - 1] = retain(literal_element(src[stride - 1]));
         arr_count(c) = i + 1;
     }
     return out;
@@ -155,7 +155,7 @@ void run_placeholder(char* text, TextBuf& out) {
 
     ValueWord last = W_UNDEFINED;
     for (uint32_t i = 0; i < list.count; ++i) {
-        value_release_temp(last);
+        release_temp(last);
         last = evaluate(list.items[i]);
     }
     g_run.current_module = module;
@@ -163,7 +163,7 @@ void run_placeholder(char* text, TextBuf& out) {
     g_run.current_column = column;
     // Written before the nodes go: the value may be one of their constants.
     value_display(last, false, out);
-    value_release_temp(last);
+    release_temp(last);
     for (uint32_t i = 0; i < list.count; ++i) value_release(list.items[i]);
     list.count = 0;
     statement_list_free(&list);
@@ -215,14 +215,19 @@ ValueWord expand_template(ValueWord str) {
 // ---- Evaluation ----
 
 ValueWord lookup_name(ValueWord name) {
-    if (g_scope.block_depth > 0 && g_locals.top > 0) {
-        int i = local_find(name);
-        if (i > 0) {
-            const VarSlot& s = g_locals.slots[i];
-            g_loc.kind = LOC_LOCAL;
-            g_loc.index = static_cast<uint32_t>(i);
-            g_loc.is_const = (s.name & VAR_CONST) != 0;
-            return s.value;
+    ValueWord key = name & NAME_BITS;
+    if (g_scope.block_depth > 0) {
+        // Locals of the running function, from the top down to the frame
+        // base (entry 0 is never used).
+        int low = g_scope.frame_base > 1 ? g_scope.frame_base : 1;
+        const VarSlot* slots = g_locals.slots;
+        for (int i = g_locals.top; i >= low; --i) {
+            if ((slots[i].name & NAME_BITS) == key) {
+                g_loc.kind = LOC_LOCAL;
+                g_loc.index = static_cast<uint32_t>(i);
+                g_loc.is_const = (slots[i].name & VAR_CONST) != 0;
+                return slots[i].value;
+            }
         }
     }
     int gi = global_find(name);
@@ -328,7 +333,7 @@ void store_location(const Location& loc, ValueWord v) {
     }
     AreaWord* slot = location_slot(loc);
     if (slot == nullptr) report_error(2000, "value_ptrのタイプ不正");
-    value_retain(v);
+    retain(v);
     ValueWord old = *slot;
     *slot = v;
     value_release(old);
@@ -337,7 +342,7 @@ void store_location(const Location& loc, ValueWord v) {
 void store_location_held(const Location& loc, ValueWord v) {
     if (loc.kind == LOC_LASTINDEX) {
         store_last_index(loc, v);
-        value_unhold(v);  // the field keeps the number, not the word
+        unhold(v);  // the field keeps the number, not the word
         return;
     }
     AreaWord* slot = location_slot(loc);
@@ -370,9 +375,9 @@ inline ValueWord eval_container(ValueWord a) {
 // handed over as a temporary and has no location any more.
 inline ValueWord finish_access(ValueWord a, ValueWord result) {
     if (is_unheld(a)) {
-        value_retain(result);
-        value_release_temp(a);
-        value_unhold(result);
+        retain(result);
+        release_temp(a);
+        unhold(result);
         clear_location();
     }
     return result;
@@ -469,7 +474,7 @@ ValueWord array_to_sparse(ValueWord& a, const Location& aloc, uint32_t n) {
     const AreaWord* elems = count ? words_at(arr_addr(c)) : nullptr;
     for (uint32_t i = 0; i < count; ++i) {
         pairs[2 * i] = intkey_word(i);
-        pairs[2 * i + 1] = value_retain(elems[i]);
+        pairs[2 * i + 1] = retain(elems[i]);
     }
     pairs[2 * count] = intkey_word(n);
     pairs[2 * count + 1] = W_UNDEFINED;
@@ -579,11 +584,11 @@ ValueWord op_index(Cell* node) {
     if (itag == TAG_NODE) {
         // Keep the container alive while the index is computed, with
         // create mode off (reading b[k] in a[b[k]] = v adds nothing to b).
-        value_retain(a);
+        retain(a);
         g_create_mode = false;
         key = evaluate(iw);
         g_create_mode = create;
-        value_unhold(a);
+        unhold(a);
     } else if (itag == TAG_NAME && iw > W_NAN) {
         key = lookup_name(iw);
     } else {
@@ -593,7 +598,7 @@ ValueWord op_index(Cell* node) {
     switch (word_tag(key)) {
     case TAG_INT: {
         int32_t n = cell_int(dw_cell(key));
-        value_release_temp(key);
+        release_temp(key);
         if (n < 0) access_error(2025, "インデックス不正");
         result = index_integer(a, aloc, static_cast<uint32_t>(n), create);
         break;
@@ -605,7 +610,7 @@ ValueWord op_index(Cell* node) {
         uint32_t len = string_length(key);
         if (len > 255) access_error(2032, "インデックス不正");
         uint32_t name = intern(string_text(key), len);
-        value_release_temp(key);
+        release_temp(key);
         result = index_name(a, name, create);
         break;
     }
@@ -691,7 +696,7 @@ ValueWord op_placeholder(Cell*) { return W_UNDEFINED; }
 ValueWord op_not(Cell* node) {
     ValueWord v = evaluate(node->d4);
     bool t = truthiness(v);
-    value_release_temp(v);
+    release_temp(v);
     return t ? W_FALSE : W_TRUE;
 }
 
@@ -701,7 +706,7 @@ ValueWord op_and(Cell* node) {
     for (uint32_t i = 0; i < n; ++i) {
         ValueWord v = evaluate(ops[i]);
         bool t = truthiness(v);
-        value_release_temp(v);
+        release_temp(v);
         if (!t) return W_FALSE;
     }
     return W_TRUE;
@@ -713,7 +718,7 @@ ValueWord op_or(Cell* node) {
     for (uint32_t i = 0; i < n; ++i) {
         ValueWord v = evaluate(ops[i]);
         bool t = truthiness(v);
-        value_release_temp(v);
+        release_temp(v);
         if (t) return W_TRUE;
     }
     return W_FALSE;
@@ -724,15 +729,16 @@ ValueWord op_conditional(Cell* node) {
     if (node_operand_count(node) < 3) return W_UNDEFINED;
     ValueWord c = evaluate(ops[0]);
     bool t = truthiness(c);
-    value_release_temp(c);
+    release_temp(c);
     return evaluate(t ? ops[1] : ops[2]);
 }
 
 ValueWord op_sequence(Cell* node) {
     uint32_t n = node_operand_count(node);
+    if (n == 1) return evaluate(node->d4);
     if (n == 0) return W_UNDEFINED;
     const AreaWord* ops = node_operand_words(node);
-    for (uint32_t i = 0; i + 1 < n; ++i) value_release_temp(evaluate(ops[i]));
+    for (uint32_t i = 0; i + 1 < n; ++i) release_temp(evaluate(ops[i]));
     return evaluate(ops[n - 1]);
 }
 
@@ -749,8 +755,8 @@ ValueWord op_array_call(Cell* node) {
         ValueWord v = evaluate(node_operand_words(node)[i]);
         ValueWord copy = value_copy(v);
         // Shared kinds come back already retained for the new holder.
-        if (copy != v) value_retain(copy);
-        value_release_temp(v);
+        if (copy != v) retain(copy);
+        release_temp(v);
         elems[i] = copy;
         arr_count(c) = i + 1;
     }

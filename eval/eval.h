@@ -31,6 +31,7 @@
 
 #include "driver/run.h"
 #include "values/areas.h"
+#include "values/values.h"
 #include "values/word.h"
 
 namespace velt {
@@ -113,6 +114,27 @@ void store_location_held(const Location& loc, ValueWord v);
 inline bool is_unheld(ValueWord w) {
     const uint8_t* p = word_memory(w);
     return p != nullptr && (*p >> 4) == 0;
+}
+// Inline forms of value_release_temp, value_retain and value_unhold for
+// the hot paths (same rules as values/values.h; words whose top byte is
+// 0xFF and tag 4 are left alone there too).
+inline bool counted_word(ValueWord w) { return w < 0x10000000u && ((0x7FEEu >> (w >> 24)) & 1u); }
+inline void release_temp(ValueWord w) {
+    if (counted_word(w) && (*word_memory(w) >> 4) == 0) value_free(w >> 24, w);
+}
+inline ValueWord retain(ValueWord w) {
+    if (counted_word(w)) {
+        uint8_t* p = word_memory(w);
+        if (*p < 0xF0) *p = static_cast<uint8_t>(*p + 0x10);
+    }
+    return w;
+}
+inline void unhold(ValueWord w) {
+    if (counted_word(w)) {
+        uint8_t* p = word_memory(w);
+        uint32_t nibble = *p >> 4;
+        if (nibble >= 1 && nibble <= 14) *p = static_cast<uint8_t>(*p - 0x10);
+    }
 }
 
 // ---- Evaluation ----

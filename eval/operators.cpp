@@ -148,23 +148,23 @@ ValueWord arith(Cell* node, ArithKind k) {
         ValueWord second = evaluate(ops[1]);
         if (word_tag(second) == TAG_INT) {
             int32_t r = fold_int(k, a, int_of(second));
-            if (is_temp(second) && second != first) value_release_temp(second);
+            if (is_temp(second) && second != first) release_temp(second);
             return int_result(r, first_temp ? first : 0);
         }
         bool floating = false;
         double b = read_numeric(second, &floating);
-        value_release_temp(second);
-        if (first_temp) value_release_temp(first);
+        release_temp(second);
+        if (first_temp) release_temp(first);
         double r = fold(k, static_cast<double>(a), b, floating);
         return floating ? make_float(r) : make_int(int_from_double(r));
     }
     bool floating = false;
     double acc = read_numeric(first, &floating);
-    value_release_temp(first);
+    release_temp(first);
     for (uint32_t i = 1; i < n; ++i) {
         ValueWord v = evaluate(ops[i]);
         double b = read_numeric(v, &floating);
-        value_release_temp(v);
+        release_temp(v);
         acc = fold(k, acc, b, floating);
     }
     return floating ? make_float(acc) : make_int(int_from_double(acc));
@@ -182,9 +182,9 @@ ValueWord op_pow(Cell* node) { return arith(node, A_POW); }
 // operand may drop the last other hold on it).
 inline ValueWord evaluate_keeping(ValueWord operand, ValueWord held) {
     if (word_tag(operand) != TAG_NODE) return evaluate(operand);
-    value_retain(held);
+    retain(held);
     ValueWord v = evaluate(operand);
-    value_unhold(held);
+    unhold(held);
     return v;
 }
 
@@ -194,20 +194,33 @@ ValueWord op_add(Cell* node) {
     if (n == 0) return W_UNDEFINED;
     ValueWord acc = evaluate(ops[0]);
     for (uint32_t i = 1; i < n; ++i) {
-        ValueWord v = evaluate_keeping(ops[i], acc);
-        if (word_tag(acc) == TAG_INT && word_tag(v) == TAG_INT) {
-            int32_t r = wrap32(static_cast<int64_t>(int_of(acc)) + int_of(v));
-            if (v != acc) value_release_temp(v);
-            if (is_temp(acc)) {
-                set_cell_int(dw_cell(acc), r);
-            } else {
-                acc = make_int(r);
+        if (word_tag(acc) == TAG_INT) {
+            // The integer is read before the next operand runs, so no hold
+            // is needed; a temporary accumulator is reused in place.
+            int32_t a = int_of(acc);
+            bool a_temp = is_temp(acc);
+            ValueWord v = evaluate(ops[i]);
+            if (word_tag(v) == TAG_INT) {
+                int32_t r = wrap32(static_cast<int64_t>(a) + int_of(v));
+                if (v != acc) release_temp(v);
+                if (a_temp) {
+                    set_cell_int(dw_cell(acc), r);
+                } else {
+                    acc = make_int(r);
+                }
+                continue;
             }
+            if (!a_temp) acc = make_int(a);
+            ValueWord sum = add_values(acc, v);
+            release_temp(acc);
+            release_temp(v);
+            acc = sum;
             continue;
         }
+        ValueWord v = evaluate_keeping(ops[i], acc);
         ValueWord sum = add_values(acc, v);
-        value_release_temp(acc);
-        if (v != acc) value_release_temp(v);
+        release_temp(acc);
+        if (v != acc) release_temp(v);
         acc = sum;
     }
     return acc;
@@ -260,16 +273,27 @@ inline double number_of(ValueWord w) {
 ValueWord op_compare(Cell* node) {
     uint32_t op = node->b3;
     ValueWord a = evaluate(node->d4);
-    ValueWord b = evaluate_keeping(node->d8, a);
-    bool r;
-    if (word_tag(a) == TAG_INT && word_tag(b) == TAG_INT) {
-        int32_t x = int_of(a), y = int_of(b);
-        r = compare_order(op, x < y ? -1 : (x > y ? 1 : 0));
-    } else {
-        r = compare_values(op, a, b);
+    if (word_tag(a) == TAG_INT) {
+        // Integer fast path: the number is read before b runs.
+        int32_t x = int_of(a);
+        bool a_temp = is_temp(a);
+        ValueWord b = evaluate(node->d8);
+        bool r;
+        if (word_tag(b) == TAG_INT) {
+            int32_t y = int_of(b);
+            r = compare_order(op, x < y ? -1 : (x > y ? 1 : 0));
+        } else {
+            if (!a_temp) a = make_int(x);
+            r = compare_values(op, a, b);
+        }
+        if (b != a) release_temp(b);
+        release_temp(a);
+        return r ? W_TRUE : W_FALSE;
     }
-    value_release_temp(a);
-    if (b != a) value_release_temp(b);
+    ValueWord b = evaluate_keeping(node->d8, a);
+    bool r = compare_values(op, a, b);
+    release_temp(a);
+    if (b != a) release_temp(b);
     return r ? W_TRUE : W_FALSE;
 }
 
@@ -277,8 +301,8 @@ ValueWord op_strict(Cell* node) {
     ValueWord a = evaluate(node->d4);
     ValueWord b = evaluate_keeping(node->d8, a);
     bool eq = strict_equals(a, b);
-    value_release_temp(a);
-    if (b != a) value_release_temp(b);
+    release_temp(a);
+    if (b != a) release_temp(b);
     if (node->b3 == OP_STRICT_NE) eq = !eq;
     return eq ? W_TRUE : W_FALSE;
 }
@@ -298,7 +322,7 @@ ValueWord op_bitwise(Cell* node) {
         ValueWord v = evaluate(ops[i]);
         if (word_tag(v) != TAG_INT) report_error(2260, "オペランド不正(非整数)");
         int32_t b = int_of(v);
-        if (v != reuse) value_release_temp(v);
+        if (v != reuse) release_temp(v);
         if (op == OP_BIT_AND) acc &= b;
         else if (op == OP_BIT_OR) acc |= b;
         else acc ^= b;
@@ -315,7 +339,7 @@ ValueWord op_shift(Cell* node) {
     ValueWord b = evaluate(node->d8);
     if (word_tag(b) != TAG_INT) report_error(2270, "オペランド不正(非整数)");
     int32_t count = int_of(b);
-    if (b != a) value_release_temp(b);
+    if (b != a) release_temp(b);
     if (count < 0) report_error(2275, "シフト数不正");
     uint32_t u = static_cast<uint32_t>(x);
     uint32_t s = static_cast<uint32_t>(count) % 32;
@@ -345,14 +369,14 @@ ValueWord op_typeof(Cell* node) {
     ValueWord v = evaluate(node->d4);
     const char* t = typeof_text(v);
     ValueWord s = make_string(t, std::strlen(t));
-    value_release_temp(v);
+    release_temp(v);
     return s;
 }
 
 ValueWord op_instanceof(Cell* node) {
     ValueWord v = evaluate(node->d4);
     bool r = instance_of(v, word_payload(node->d8));
-    value_release_temp(v);
+    release_temp(v);
     return r ? W_TRUE : W_FALSE;
 }
 
@@ -397,14 +421,14 @@ ValueWord op_assign(Cell* node) {
     ValueWord target = node->d4;
     ValueWord t;
     if (word_tag(target) == TAG_NODE) {
-        value_retain(v);
+        retain(v);
         t = evaluate_target(target);
-        value_unhold(v);
+        unhold(v);
     } else {
         t = evaluate_target(target);
     }
     Location loc = g_loc;
-    if (t != v) value_release_temp(t);
+    if (t != v) release_temp(t);
     if (loc.is_const) report_error(2320, "オペレーション不正");
     if (loc.kind == LOC_NONE) return v;
     store_location(loc, v);
@@ -420,9 +444,9 @@ ValueWord op_add_assign(Cell* node) {
     if (loc.kind == LOC_NONE) report_error(2250, "オペレーション不正(+=)");
     // The target's value and its container stay alive while the right
     // side runs.
-    value_retain(t);
+    retain(t);
     bool owned = owner_kind(loc.kind);
-    if (owned) value_retain(loc.owner);
+    if (owned) retain(loc.owner);
     ValueWord v = evaluate(node->d8);
     uint32_t tt = word_tag(t), vt = word_tag(v);
     ValueWord result;
@@ -435,13 +459,13 @@ ValueWord op_add_assign(Cell* node) {
         Piece a, b;
         piece_of(t, a);
         piece_of(v, b);
-        result = value_retain(concat_texts(a.text, a.len, b.text, b.len));
+        result = retain(concat_texts(a.text, a.len, b.text, b.len));
     } else {
         value_release(t);
         if (owned) value_release(loc.owner);
         report_error(2255, "オペレーション(+=)のデータ型不正");
     }
-    if (v != t) value_release_temp(v);
+    if (v != t) release_temp(v);
     store_location_held(loc, result);
     value_release(t);
     if (owned) value_release(loc.owner);
@@ -454,7 +478,7 @@ ValueWord compound_arith(Cell* node, ArithKind k) {
     bool v_int = word_tag(v) == TAG_INT;
     int32_t vi = v_int ? int_of(v) : 0;
     double b = read_numeric(v, &floating);
-    value_release_temp(v);
+    release_temp(v);
     ValueWord t = evaluate_target(node->d4);
     Location loc = g_loc;
     if (loc.is_const) report_error(2315, "オペレーション不正");
@@ -466,7 +490,7 @@ ValueWord compound_arith(Cell* node, ArithKind k) {
         double r = fold(k, a, b, floating);
         result = floating ? make_float(r, 1) : make_int(int_from_double(r), 1);
     }
-    value_release_temp(t);
+    release_temp(t);
     if (loc.kind == LOC_NONE) {
         value_release(result);
         report_error(2317, "オペレーション不正");
@@ -484,13 +508,13 @@ ValueWord op_bit_assign(Cell* node) {
     ValueWord v = evaluate(node->d8);
     if (word_tag(v) != TAG_INT) report_error(2285, "オペランド不正(非整数)");
     int32_t b = int_of(v);
-    value_release_temp(v);
+    release_temp(v);
     ValueWord t = evaluate_target(node->d4);
     Location loc = g_loc;
     if (loc.is_const) report_error(2290, "オペレーション不正");
     if (word_tag(t) != TAG_INT) report_error(2295, "オペランド不正(非整数)");
     int32_t a = int_of(t);
-    value_release_temp(t);
+    release_temp(t);
     int32_t r = node->b3 == OP_AND_ASSIGN ? (a & b) : node->b3 == OP_OR_ASSIGN ? (a | b) : (a ^ b);
     if (loc.kind == LOC_NONE) report_error(2300, "オペレーション不正");
     ValueWord result = make_int(r, 1);
@@ -514,7 +538,7 @@ ValueWord step(Cell* node, int delta, bool prefix, const StepCodes& codes) {
     if (loc.is_const) report_error(codes.const_code, "%s", codes.message);
     uint32_t tag = word_tag(t);
     if ((tag != TAG_INT && tag != TAG_FLOAT) || loc.kind == LOC_NONE) {
-        value_release_temp(t);
+        release_temp(t);
         report_error(codes.kind_code, "%s", codes.message);
     }
     if (loc.kind == LOC_LASTINDEX) {
@@ -522,10 +546,10 @@ ValueWord step(Cell* node, int delta, bool prefix, const StepCodes& codes) {
                                       : make_float(float_of(t) + delta);
         store_location(loc, nv);
         if (prefix) {
-            value_release_temp(t);
+            release_temp(t);
             return nv;
         }
-        value_release_temp(nv);
+        release_temp(nv);
         return t;
     }
     AreaWord* slot = location_slot(loc);
@@ -545,7 +569,7 @@ ValueWord step(Cell* node, int delta, bool prefix, const StepCodes& codes) {
         value_release(old);
         return nv;
     }
-    value_unhold(old);
+    unhold(old);
     return t;
 }
 
@@ -567,7 +591,7 @@ ValueWord conversion(Cell* node, bool to_integer) {
     ValueWord arg = n ? evaluate(node_operand_words(node)[0]) : W_UNDEFINED;
     int argc = static_cast<int>(n);
     ValueWord r = to_integer ? convert_integer(&arg, argc) : convert_float(&arg, argc);
-    if (n) value_release_temp(arg);
+    if (n) release_temp(arg);
     return r;
 }
 
