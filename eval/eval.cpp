@@ -121,11 +121,6 @@ ValueWord build_literal(ValueWord lit) {
 
 // ---- Templates ----
 
-struct TextBufGuard {
-    TextBuf buf;
-    ~TextBufGuard() { textbuf_free(buf); }
-};
-
 inline bool odd_backslashes_before(const char* start, const char* p) {
     size_t n = 0;
     while (p > start && p[-1] == '\\') {
@@ -174,8 +169,7 @@ void run_placeholder(char* text, TextBuf& out) {
 ValueWord expand_template(ValueWord str) {
     const char* text = string_text(str);
     const char* end = text + string_length(str);
-    TextBufGuard g;
-    TextBuf& out = g.buf;
+    TextBuf out;  // freed by its destructor, also when an error unwinds
     const char* p = text;
     while (p < end) {
         const char* open = nullptr;
@@ -353,6 +347,28 @@ void store_location_held(const Location& loc, ValueWord v) {
 }
 
 // ---- Index and member access ----
+
+namespace {
+
+// Whether an expression leaves a location behind: a name, an index or
+// member access, or a group whose last item does. Anything else (a call
+// above all) may leave registers of another frame, which are dropped.
+}  // namespace
+
+bool has_location_shape(ValueWord w) {
+    for (;;) {
+        uint32_t tag = word_tag(w);
+        if (tag == TAG_NAME) return true;
+        if (tag != TAG_NODE) return false;
+        Cell* c = dw_cell(w);
+        uint32_t op = c->b3;
+        if (op == OP_INDEX || op == OP_MEMBER) return true;
+        if (op != OP_GROUP) return false;
+        uint32_t n = node_operand_count(c);
+        if (n == 0) return false;
+        w = node_operand_words(c)[n - 1];
+    }
+}
 
 namespace {
 
@@ -579,6 +595,7 @@ ValueWord op_index(Cell* node) {
     bool create = g_create_mode;
     ValueWord a = eval_container(aw);
     Location aloc = g_loc;
+    if (!has_location_shape(aw)) aloc.kind = LOC_NONE;
     ValueWord key;
     uint32_t itag = word_tag(iw);
     if (itag == TAG_NODE) {

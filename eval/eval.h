@@ -102,6 +102,11 @@ inline void clear_location() {
 // when it no longer exists (owner changed kind, index out of range) or the
 // kind has no word slot (0, 5).
 AreaWord* location_slot(const Location& loc);
+// Whether an expression leaves its location in the registers: a name, an
+// index or member access, or a group whose last item does. Anything else
+// (a call above all) may leave registers of another frame behind, which
+// callers must drop.
+bool has_location_shape(ValueWord w);
 // Store through a location: v is retained, the old value released (kind 5
 // receives the integer's number). Error 2000 for a kind without a slot.
 void store_location(const Location& loc, ValueWord v);

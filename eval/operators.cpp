@@ -382,24 +382,6 @@ ValueWord op_instanceof(Cell* node) {
 
 // ---- Assignment ----
 
-// Whether an expression leaves a location behind: a name, an index or
-// member access, or a group whose last item does. Anything else (a call
-// above all) may leave registers of another frame, which are dropped.
-bool has_location_shape(ValueWord w) {
-    for (;;) {
-        uint32_t tag = word_tag(w);
-        if (tag == TAG_NAME) return true;
-        if (tag != TAG_NODE) return false;
-        Cell* c = dw_cell(w);
-        uint32_t op = c->b3;
-        if (op == OP_INDEX || op == OP_MEMBER) return true;
-        if (op != OP_GROUP) return false;
-        uint32_t n = node_operand_count(c);
-        if (n == 0) return false;
-        w = node_operand_words(c)[n - 1];
-    }
-}
-
 // Evaluates an assignment target under create mode; leaves its location in
 // g_loc and returns the target's current value.
 inline ValueWord evaluate_target(ValueWord target) {

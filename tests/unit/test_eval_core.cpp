@@ -29,7 +29,7 @@ struct EvalTest : ::testing::Test {
         areas_reset_for_tests();
         names_reset_for_tests();
         names_init();
-        g_run = RunState{};
+        run_reset_for_tests();
         module_add("t.js", 4, MODULE_JS);
         g_run.current_module = 1;
         try_reset();
@@ -45,8 +45,7 @@ struct EvalTest : ::testing::Test {
     void TearDown() override {
         parser_reset(true);
         scope_reset();
-        for (int i = 0; i <= g_run.module_last; ++i) std::free(g_run.modules[i].name);
-        g_run = RunState{};
+        run_reset_for_tests();
     }
 
     // Evaluates the statements of src in order; the display form of the
@@ -328,6 +327,12 @@ TEST_F(EvalTest, IndexAccess) {
         {"var o = {a: [1]}; o.a[3] = 2; o", "{'a':[0:1,3:2]}"},
         {"var m = [[1]]; m[0][2] = 3; m", "[[0:1,2:3]]"},
         {"[1][3] = 2", "ERROR 2000"},
+        // A call's result has no location: registers left by the callee
+        // must not receive the sparse array.
+        {"var other = [7]; function f() { var t = other[0]; return [1, 2]; } "
+         "try { f()[5] = 3; } catch (e) {} other",
+         "[7]"},
+        {"var w = [7]; function g() { return w[0]; } g() = 9; w", "[7]"},
         {"[1, 2, 3][1]", "2"},
         // Reading b inside the index of an assignment adds nothing to b.
         {"var b = {}; var a = {}; a[b['k']] = 1; b", "{}"},
