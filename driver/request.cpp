@@ -49,6 +49,7 @@ constexpr size_t NAME_MAX = 255;
 constexpr size_t NUMBER_TEXT_MAX = 1023;
 
 char g_request_buffer[REQUEST_BUFFER];
+char* g_large_body = nullptr;  // a body too large for the shared buffer
 char* g_scratch = nullptr;
 size_t g_scratch_cap = 0;
 TempObjects g_temps;
@@ -429,8 +430,9 @@ const char* read_cgi_body(size_t* len) {
     size_t want = static_cast<size_t>(length);
     char* body = g_request_buffer;
     if (want + 516 > REQUEST_BUFFER) {
-        body = static_cast<char*>(std::malloc(want + 512));
-        if (!body) report_error(1400, "メモリ領域を取得できません");
+        g_large_body = static_cast<char*>(std::malloc(want + 512));
+        if (!g_large_body) report_error(1400, "メモリ領域を取得できません");
+        body = g_large_body;
     }
     size_t got = 0;
     for (int reads = 0; reads < 200 && got < want; ++reads) {
@@ -683,7 +685,16 @@ bool request_modules_from_disk() { return g_modules_from_disk; }
 void read_request() {
     size_t len = 0;
     const char* body = g_run.mode == RunMode::CGI ? read_cgi_body(&len) : read_replay_body(&len);
-    request_decode(body, len);
+    // Values are copied out of the body, so a large one goes once decoded.
+    try {
+        request_decode(body, len);
+    } catch (...) {
+        std::free(g_large_body);
+        g_large_body = nullptr;
+        throw;
+    }
+    std::free(g_large_body);
+    g_large_body = nullptr;
     if (g_run.mode == RunMode::CGI) {
         check_token();
         return;

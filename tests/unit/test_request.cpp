@@ -2,6 +2,7 @@
 // values with temporary objects, and whole bodies decoded into globals.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -19,7 +20,10 @@ namespace velt {
 namespace {
 
 struct RequestTest : ::testing::Test {
+    void TearDown() override { SetUp(); }
     void SetUp() override {
+        // Module names belong to the run state that is dropped here.
+        for (int i = 0; i <= g_run.module_last; ++i) std::free(g_run.modules[i].name);
         areas_reset_for_tests();
         names_reset_for_tests();
         names_init();
