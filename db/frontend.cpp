@@ -147,7 +147,6 @@ void write_container(const char* name, size_t name_len, bool reference, ValueWor
 void frontend_write(const TextBuf& message) {
     if (g_run.mode == RunMode::Script) return;
     out_write(message.data, message.len);
-    out_flush();
 }
 
 void put_element_value(TextBuf& out, ValueWord v) {
@@ -183,12 +182,16 @@ void put_element_value(TextBuf& out, ValueWord v) {
     }
 }
 
-void send_container(const char* name, size_t name_len, ValueWord v) { write_container(name, name_len, false, v); }
+void send_container(const char* name, size_t name_len, ValueWord v) {
+    write_container(name, name_len, false, v);
+    out_flush();
+}
 
 void send_value(const char* name, size_t name_len, ValueWord v) {
     uint32_t tag = word_tag(v);
     if (tag == TAG_ARRAY || tag == TAG_OBJECT) {
         write_container(name, name_len, false, v);
+        out_flush();
         return;
     }
     if (tag == TAG_SPARSE) report_error(1330, "%s", SEND_TYPE_ERROR);
@@ -202,6 +205,7 @@ void send_value(const char* name, size_t name_len, ValueWord v) {
     ++g_run.count_s;
     frontend_write(msg);
     textbuf_free(msg);
+    out_flush();
 }
 
 void send_alert(ValueWord v) {
@@ -231,6 +235,7 @@ void send_alert(ValueWord v) {
     ++g_run.count_s;
     frontend_write(msg);
     textbuf_free(msg);
+    out_flush();
 }
 
 // sendToFront(variable), sendToFront("variable"), sendToFront(name, value).

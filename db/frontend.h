@@ -34,7 +34,8 @@ void send_value(const char* name, size_t name_len, ValueWord v);
 // alertToFront: undefined, a string or an error value (error 1340 else).
 void send_alert(ValueWord v);
 
-// Writes a finished message (nothing in script mode) and flushes.
+// Writes a finished message (nothing in script mode). The statements flush
+// standard output when they end.
 void frontend_write(const TextBuf& message);
 
 // Operation routines of sendToFront (169) and alertToFront (191), and
