@@ -3,6 +3,7 @@
 // runs a program: module statements first, then the TOP call.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -32,6 +33,13 @@ struct RunOutcome {
     int frame_base;
 };
 
+// Drops the module table (its names are the driver's heap copies).
+void reset_run_state(RunMode mode) {
+    for (int i = 0; i <= g_run.module_last; ++i) std::free(g_run.modules[i].name);
+    g_run = RunState{};
+    g_run.mode = mode;
+}
+
 RunOutcome run_flow(const char* module_text, const char* top_call) {
     parser_reset(true);
     scope_reset();
@@ -39,8 +47,7 @@ RunOutcome run_flow(const char* module_text, const char* top_call) {
     names_reset_for_tests();
     names_init();
     journal_reset_for_tests();
-    g_run = RunState{};
-    g_run.mode = RunMode::Script;
+    reset_run_state(RunMode::Script);
     module_add("m.js", 4, MODULE_JS);
     optable_init();
     try_reset();
@@ -373,8 +380,7 @@ TEST(EvalFlowValues, ConsoleOutsideScriptModeGoesOnlyToTheJournal) {
     names_init();
     set_managed_mode();
     journal_reset_for_tests();
-    g_run = RunState{};
-    g_run.mode = RunMode::CGI;
+    reset_run_state(RunMode::CGI);
     ValueWord args[2] = {make_int(7), make_string("a", 1)};
     testing::internal::CaptureStdout();
     console_write(false, args, 2);
