@@ -103,7 +103,7 @@ ValueWord enter_function(Cell* f, int base, ValueWord this_value, bool construct
     for (uint32_t j = 0; j < nl; ++j) local_push(items[np + j], W_UNDEFINED);
     if (this_value != W_NONE_THIS) local_push(name_word(N_THIS), value_retain(this_value));
 
-    int frame = try_push(FRAME_CALL);
+    int frame = push_frame(FRAME_CALL);
     value_release_temp(evaluate(fn_body(f)));
     ValueWord result = W_UNDEFINED;
     bool held = false;
@@ -459,7 +459,7 @@ ValueWord op_try(Cell* node) {
 
     int base_top = g_locals.top;
     ScopeState saved = g_scope;
-    int frame = try_push(FRAME_TRY);
+    int frame = push_frame(FRAME_TRY);
 
     bool have_exc = false;
     ValueWord exc = 0;

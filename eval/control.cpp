@@ -207,7 +207,7 @@ static inline bool test_condition(ValueWord cond) {
 ValueWord op_while(Cell* node) {
     ValueWord cond = node_first(node), body = node_second(node);
     int saved_top = g_locals.top;
-    int frame = try_push(FRAME_LOOP);
+    int frame = push_frame(FRAME_LOOP);
     while (test_condition(cond)) {
         run_and_release(body);
         int j = loop_jump(frame);
@@ -221,7 +221,7 @@ ValueWord op_while(Cell* node) {
 ValueWord op_do(Cell* node) {
     ValueWord body = node_first(node), cond = node_second(node);
     int saved_top = g_locals.top;
-    int frame = try_push(FRAME_LOOP);
+    int frame = push_frame(FRAME_LOOP);
     do {
         run_and_release(body);
         int j = loop_jump(frame);
@@ -244,7 +244,7 @@ ValueWord op_for(Cell* node) {
     // replaces a variable of the enclosing block.
     ++g_scope.block_depth;
     g_scope.block_base = saved_top + 1;
-    int frame = try_push(FRAME_LOOP);
+    int frame = push_frame(FRAME_LOOP);
     for (uint32_t i = 0; i < n_init; ++i) run_and_release(exprs[i]);
     ValueWord cond = exprs[n_init];
     const AreaWord* updates = exprs + n_init + 1;
@@ -367,7 +367,7 @@ ValueWord run_for_each(Cell* node, bool of) {
         report_error(2057, "ステートメント不正(for .. in)");
     }
     value_retain(e);
-    int frame = try_push(FRAME_LOOP);
+    int frame = push_frame(FRAME_LOOP);
     try {
         for (uint32_t i = 0; i < count; ++i) {
             ValueWord item;
@@ -403,7 +403,7 @@ ValueWord op_switch(Cell* node) {
     const AreaWord* stmts = static_cast<const AreaWord*>(area_ptr(rec[2] & 0xFFFFFFu));
     uint32_t entries = table[0], n_stmts = table[1];
     int saved_top = g_locals.top;
-    int frame = try_push(FRAME_SWITCH);
+    int frame = push_frame(FRAME_SWITCH);
     ValueWord d = evaluate(rec[0]);
     try {
         long start = -1;

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 
+#include "driver/errors.h"
 #include "values/word.h"
 
 namespace velt {
@@ -114,6 +115,16 @@ ValueWord global_value(uint32_t name_index);
 // Drops every local and global and resets the scope indexes and the pending
 // jump (start of a run; unit tests).
 void scope_reset();
+
+// Pushes a try-stack frame and returns its index: inline while there is
+// room, through try_push when the stack must grow.
+inline int push_frame(uint8_t kind) {
+    if (g_try.count < g_try.capacity) {
+        g_try.frames[g_try.count].kind = kind;
+        return g_try.count++;
+    }
+    return try_push(kind);
+}
 
 // ---- Jumps ----
 
