@@ -92,7 +92,8 @@ void put_key(TextBuf& out, ValueWord key) {
     put_counted_string(out, text, static_cast<size_t>(n));
 }
 
-const ValueWord* words_at(uint32_t addr) { return static_cast<const ValueWord*>(area_ptr(addr)); }
+// Words in area memory may be only 2-byte aligned.
+const AreaWord* words_at(uint32_t addr) { return static_cast<const AreaWord*>(area_ptr(addr)); }
 
 void enter_container(ValueWord v) {
     if (g_sending_depth >= SEND_DEPTH_MAX) type_error(word_tag(v));
@@ -124,7 +125,7 @@ void write_container(const char* name, size_t name_len, bool reference, ValueWor
             put_counted_number(msg, n);
             put_counted_string(msg, name, name_len, reference);
             for (uint32_t i = 0; i < n; ++i) {
-                const ValueWord* pairs = words_at(obj_addr(c));
+                const AreaWord* pairs = words_at(obj_addr(c));
                 ValueWord key = pairs[2 * i];
                 ValueWord value = pairs[2 * i + 1];
                 put_key(msg, key);

@@ -131,14 +131,16 @@ void load_modules_once() {
 
 // ---- Values of field A ----
 
-ValueWord* word_block(size_t n, uint32_t* addr) {
+// Words in area memory may be only 2-byte aligned: they are reached as
+// AreaWord.
+AreaWord* word_block(size_t n, uint32_t* addr) {
     void* mem = nullptr;
     *addr = area_alloc(n * 4, &mem);
     std::memset(mem, 0, n * 4);
-    return static_cast<ValueWord*>(mem);
+    return static_cast<AreaWord*>(mem);
 }
 
-ValueWord new_array(uint32_t tag, uint64_t n, ValueWord** slots) {
+ValueWord new_array(uint32_t tag, uint64_t n, AreaWord** slots) {
     uint32_t stride = tag == TAG_SPARSE ? 2 : 1;
     uint32_t addr;
     *slots = word_block(static_cast<size_t>(n + 10) * stride, &addr);
@@ -149,7 +151,7 @@ ValueWord new_array(uint32_t tag, uint64_t n, ValueWord** slots) {
     return out;
 }
 
-ValueWord new_object(uint64_t n, ValueWord** pairs) {
+ValueWord new_object(uint64_t n, AreaWord** pairs) {
     uint32_t addr;
     *pairs = word_block(static_cast<size_t>(n + 10) * 2, &addr);
     ValueWord out;
@@ -209,7 +211,7 @@ void decode_object(ReqCursor& f, TempObjects& temps) {
     if (n > static_cast<uint64_t>(f.end - f.p)) report_error(COUNT_CODES.digits, "%s", LENGTH_MESSAGE);
     ValueWord obj;
     if (kind == 'A' || kind == 'a') {
-        ValueWord* slots;
+        AreaWord* slots;
         obj = new_array(TAG_ARRAY, n, &slots);
         Cell* c = dw_cell(obj);
         for (uint64_t i = 0; i < n; ++i) {
@@ -218,7 +220,7 @@ void decode_object(ReqCursor& f, TempObjects& temps) {
         }
     } else if (kind == 'H' || kind == 'h') {
         if (n > OBJECT_ENTRIES_MAX) report_error(1710, "Objectバッファーのオーバーフロー");
-        ValueWord* pairs;
+        AreaWord* pairs;
         obj = new_object(n, &pairs);
         Cell* c = dw_cell(obj);
         for (uint64_t i = 0; i < n; ++i) {
@@ -228,7 +230,7 @@ void decode_object(ReqCursor& f, TempObjects& temps) {
             set_obj_count(c, static_cast<uint32_t>(i + 1));
         }
     } else {
-        ValueWord* pairs;
+        AreaWord* pairs;
         obj = new_array(TAG_SPARSE, n, &pairs);
         Cell* c = dw_cell(obj);
         for (uint64_t i = 0; i < n; ++i) {

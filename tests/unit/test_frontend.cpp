@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "db/frontend.h"
 #include "driver/errors.h"
@@ -37,7 +38,7 @@ ValueWord array_of(std::initializer_list<ValueWord> items) {
     Cell* c = dw_alloc(TAG_ARRAY, &out, 0);
     arr_addr(c) = addr;
     arr_cap(c) = cap;
-    auto* w = static_cast<ValueWord*>(mem);
+    AreaWord* w = static_cast<AreaWord*>(mem);
     for (ValueWord v : items) w[arr_count(c)++] = value_retain(v);
     return out;
 }
@@ -50,7 +51,7 @@ ValueWord object_of(std::initializer_list<std::pair<ValueWord, ValueWord>> pairs
     Cell* c = dw_alloc(TAG_OBJECT, &out, 0);
     obj_addr(c) = addr;
     set_obj_cap(c, cap);
-    auto* w = static_cast<ValueWord*>(mem);
+    AreaWord* w = static_cast<AreaWord*>(mem);
     uint32_t n = 0;
     for (auto& p : pairs) {
         w[2 * n] = p.first;
@@ -128,6 +129,32 @@ TEST_F(FrontendTest, NestedArraysAndObjectsGoFirst) {
     EXPECT_EQ(g_run.count_h, 3u);
 }
 
+TEST_F(FrontendTest, ArraysInReusedAreaMemory) {
+    // In managed mode element blocks sit in sized-area slots, which may be
+    // only 2-byte aligned.
+    set_managed_mode();
+    std::string want;
+    for (int n = 0; n < 12; ++n) {
+        std::vector<ValueWord> items;
+        std::string elems;
+        for (int i = 0; i < n; ++i) {
+            items.push_back(make_int(i));
+            std::string digits = std::to_string(i);
+            elems += static_cast<char>('N' + digits.size()) + digits;
+        }
+        void* mem;
+        uint32_t addr = area_alloc(static_cast<size_t>(n + 1) * 4 + 2, &mem);
+        ValueWord arr;
+        Cell* c = dw_alloc(TAG_ARRAY, &arr, 0);
+        arr_addr(c) = addr;
+        arr_cap(c) = static_cast<uint32_t>(n + 1);
+        AreaWord* w = static_cast<AreaWord*>(mem);
+        for (ValueWord v : items) w[arr_count(c)++] = value_retain(v);
+        std::string count = std::to_string(n);
+        EXPECT_EQ(output_of([&] { send("a", arr); }), "A" + std::to_string(count.size()) + count + "11a" + elems);
+    }
+}
+
 TEST_F(FrontendTest, Alerts) {
     EXPECT_EQ(output_of([] { send_alert(W_UNDEFINED); }), "s219XYZBCA_ALERT_ABCZYX10");
     EXPECT_EQ(output_of([] { send_alert(str("stop")); }), "s219XYZBCA_ALERT_ABCZYX14stop");
@@ -150,7 +177,7 @@ TEST_F(FrontendTest, Refusals) {
     ValueWord cyclic = array_of({make_int(1)});
     // The array holds itself as its second element.
     Cell* c = dw_cell(cyclic);
-    static_cast<ValueWord*>(area_ptr(arr_addr(c)))[1] = cyclic;
+    static_cast<AreaWord*>(area_ptr(arr_addr(c)))[1] = cyclic;
     arr_count(c) = 2;
     struct Case {
         ValueWord v;

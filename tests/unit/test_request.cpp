@@ -250,7 +250,7 @@ TEST_F(RequestTest, ObjectsWithNestedTemporaries) {
     Cell* hc = dw_cell(h);
     ASSERT_EQ(obj_count(hc), 3u);
     EXPECT_EQ(obj_cap(hc), 13u);
-    const ValueWord* pairs = static_cast<const ValueWord*>(area_ptr(obj_addr(hc)));
+    const AreaWord* pairs = static_cast<const AreaWord*>(area_ptr(obj_addr(hc)));
     EXPECT_EQ(pairs[0], name_word(intern("arr", 3)));
     ValueWord arr = pairs[1];
     ASSERT_EQ(word_tag(arr), TAG_ARRAY);
@@ -259,12 +259,12 @@ TEST_F(RequestTest, ObjectsWithNestedTemporaries) {
     EXPECT_EQ(value_nibble(arr), 1u);
     ValueWord obj = pairs[3];
     ASSERT_EQ(word_tag(obj), TAG_OBJECT);
-    const ValueWord* inner = static_cast<const ValueWord*>(area_ptr(obj_addr(dw_cell(obj))));
+    const AreaWord* inner = static_cast<const AreaWord*>(area_ptr(obj_addr(dw_cell(obj))));
     EXPECT_EQ(inner[0], name_word(intern("k", 1)));
     EXPECT_EQ(text_of(inner[1]), "v");
     ValueWord sp = global("sp");
     ASSERT_EQ(word_tag(sp), TAG_SPARSE);
-    const ValueWord* sp_pairs = static_cast<const ValueWord*>(area_ptr(arr_addr(dw_cell(sp))));
+    const AreaWord* sp_pairs = static_cast<const AreaWord*>(area_ptr(arr_addr(dw_cell(sp))));
     EXPECT_EQ(sp_pairs[0], intkey_word(5));
     EXPECT_EQ(text_of(sp_pairs[1]), "x");
 }
