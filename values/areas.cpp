@@ -464,7 +464,11 @@ uint32_t large_alloc(size_t size, void** out) {
 AreaTables g_area_tables = {s_dw_first, s_free_first, s_large_first, {}};
 
 // Slot size + 2.
-const uint16_t k_area_stride[16] = {0, 34, 66, 98, 130, 194, 258, 386, 450, 514, 770, 1026, 1282, 1538, 2050, 0};
+// Slots are 4 bytes longer than their size (rather than 2) so that every
+// slot starts on a 4-byte boundary: slots hold arrays of value words, and
+// sized areas are never written to a program image, so the spacing is
+// private to the running process.
+const uint16_t k_area_stride[16] = {0, 36, 68, 100, 132, 196, 260, 388, 452, 516, 772, 1028, 1284, 1540, 2052, 0};
 
 Cell* dw_alloc(uint32_t tag, ValueWord* out, uint32_t initial_count) {
     Cell* cell;

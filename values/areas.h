@@ -26,7 +26,8 @@ struct AreaTables {
     uint8_t** sized[15];    // block tables of sized areas 1-14 (0 unused)
 };
 extern AreaTables g_area_tables;
-// Slot stride (slot size + 2) of sized areas 1-14; 0 for areas 0 and 15.
+// Slot stride (slot size + 4, keeping slots 4-byte aligned) of sized
+// areas 1-14; 0 for areas 0 and 15.
 extern const uint16_t k_area_stride[16];
 
 // The cell a cell word designates.
