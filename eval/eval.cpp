@@ -130,6 +130,16 @@ inline bool odd_backslashes_before(const char* start, const char* p) {
     return (n & 1u) != 0;
 }
 
+// The statements of one placeholder; released (nodes and list) when the
+// expansion ends, also when an error unwinds through it.
+struct PlaceholderStatements {
+    StatementList list = {nullptr, 0, 0, false};
+    ~PlaceholderStatements() {
+        for (uint32_t i = 0; i < list.count; ++i) value_release(list.items[i]);
+        statement_list_free(&list);
+    }
+};
+
 // Parses the placeholder text as statements, evaluates them in order and
 // appends the display form of the last value.
 void run_placeholder(char* text, TextBuf& out) {
@@ -140,8 +150,8 @@ void run_placeholder(char* text, TextBuf& out) {
     LexState lex = g_lex;
     g_parse.module = module;
     lex_begin(text);
-    StatementList list = {nullptr, 0, 0, false};
-    parse_statement_list(text, &list, true, false);
+    PlaceholderStatements st;
+    parse_statement_list(text, &st.list, true, false);
     g_parse.module = parse_module;
     g_lex = lex;
     g_run.current_module = module;
@@ -149,9 +159,9 @@ void run_placeholder(char* text, TextBuf& out) {
     g_run.current_column = column;
 
     ValueWord last = W_UNDEFINED;
-    for (uint32_t i = 0; i < list.count; ++i) {
+    for (uint32_t i = 0; i < st.list.count; ++i) {
         release_temp(last);
-        last = evaluate(list.items[i]);
+        last = evaluate(st.list.items[i]);
     }
     g_run.current_module = module;
     g_run.current_line = line;
@@ -159,9 +169,6 @@ void run_placeholder(char* text, TextBuf& out) {
     // Written before the nodes go: the value may be one of their constants.
     value_display(last, false, out);
     release_temp(last);
-    for (uint32_t i = 0; i < list.count; ++i) value_release(list.items[i]);
-    list.count = 0;
-    statement_list_free(&list);
 }
 
 }  // namespace
