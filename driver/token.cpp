@@ -100,6 +100,34 @@ size_t token_seed(const char* key, int64_t now, const uint8_t client[4], char* o
     return static_cast<size_t>(w - out) + static_cast<size_t>(n);
 }
 
+namespace {
+
+// Age in seconds of a token issued at time number t when the clock reads
+// now16 (both modulo 65,536): a token issued just before the counter wrapped
+// is young, one issued a whole period ago is old.
+int32_t token_age(int32_t now16, int32_t t) {
+    return static_cast<int32_t>(static_cast<uint32_t>(now16 - t) & 0xFFFFu);
+}
+
+// The seed must be the one this server issues for time number t: the key,
+// eight letters, then the issue time in lowercase hexadecimal (at most
+// eight digits) whose low 16 bits are t.
+bool seed_matches(const char* key, const char* seed, size_t seed_len, int32_t t) {
+    size_t key_len = std::strlen(key);
+    if (seed_len <= key_len + 8 || seed_len > key_len + 16) return false;
+    if (std::memcmp(seed, key, key_len) != 0) return false;
+    uint32_t issued = 0;
+    for (size_t i = key_len + 8; i < seed_len; ++i) {
+        char c = seed[i];
+        int v = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (v < 0) return false;
+        issued = issued * 16u + static_cast<uint32_t>(v);
+    }
+    return t >= 0 && static_cast<uint32_t>(t) == (issued & 0xFFFFu);
+}
+
+}  // namespace
+
 int token_check(const char* key, int32_t time_interval, const char* seed, size_t seed_len, const char* token,
                 size_t token_len, int64_t now, const uint8_t client[4]) {
     int32_t now16 = static_cast<int32_t>(static_cast<uint64_t>(now) & 0xFFFFu);
@@ -107,15 +135,16 @@ int token_check(const char* key, int32_t time_interval, const char* seed, size_t
     if (!key[0]) {
         if (time_interval <= 0) return TOKEN_OK;
         int32_t t = token_time(token, token_len, &complete);
-        if (int64_t(now16) - t > time_interval) return TOKEN_EXPIRED_NOKEY;
+        if (token_age(now16, t) > time_interval) return TOKEN_EXPIRED_NOKEY;
         return TOKEN_OK;
     }
     int32_t t = token_time(token, token_len, &complete);
     if (seed_len == 0) return TOKEN_NO_SEED;
     if (time_interval > 0) {
         if (!complete) return TOKEN_BAD_TIME;
-        if (int64_t(now16) - t > time_interval) return TOKEN_EXPIRED;
+        if (token_age(now16, t) > time_interval) return TOKEN_EXPIRED;
     }
+    if (!seed_matches(key, seed, seed_len, t)) return TOKEN_MISMATCH;
     char* expected = static_cast<char*>(std::malloc(token_text_room(seed_len)));
     if (!expected) return TOKEN_MISMATCH;
     size_t n = token_compute(seed, seed_len, t, client, expected);

@@ -32,13 +32,16 @@ enum TokenReason : int {
     TOKEN_OK = 0,
     TOKEN_NO_SEED = 2,        // no seed text received
     TOKEN_BAD_TIME = 3,       // the last five characters are not a number
-    TOKEN_MISMATCH = 4,       // the token text differs from the computed one
+    TOKEN_MISMATCH = 4,       // the seed is not key, letters and hexadecimal time agreeing
+                              // with the token's time number, or the token text differs
+                              // from the computed one
     TOKEN_EXPIRED = 100,      // with a key: older than the time interval
     TOKEN_EXPIRED_NOKEY = 101 // without a key: older than the time interval
 };
 
 // Checks a received seed and token text against the key and time interval
-// at time `now`. Pure: the caller raises the error.
+// at time `now`. The age of a token is (now - t) modulo 65,536, t being the
+// number in its last five characters. Pure: the caller raises the error.
 int token_check(const char* key, int32_t time_interval, const char* seed, size_t seed_len, const char* token,
                 size_t token_len, int64_t now, const uint8_t client[4]);
 

@@ -118,6 +118,11 @@ def check(bin_dir, program):
         expect(problems, "expired token", out.startswith(refused) and timeout in out and out.endswith(ng), out)
         out = r.run(r.request("--issue-token", "secret", CLIENT, str(now - 540)))
         expect(problems, "token within the interval", out.startswith(ok), out)
+        # A well-formed pair made with another key is refused: the seed must
+        # begin with this server's key.
+        auth = "".join("%%%02X" % b for b in "認証エラー".encode()).encode()
+        out = r.run(r.request("--issue-token", "other", CLIENT, str(now)))
+        expect(problems, "token of another key", out.startswith(refused) and auth in out and out.endswith(ng), out)
     finally:
         r.close()
 

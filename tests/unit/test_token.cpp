@@ -89,18 +89,78 @@ TEST(Token, IssuedTokenPassesTheCheck) {
     EXPECT_EQ(check("secret", 0, seed, "", now, CLIENT), TOKEN_MISMATCH);
 }
 
-TEST(Token, TimeWindowWrapsAt65536) {
+TEST(Token, AgeCountsModulo65536) {
     const uint8_t* c = NO_CLIENT;
-    // Issued at t = 65530; 10 seconds later the clock reads 4 modulo 65,536:
-    // the difference is negative and the token has not expired.
-    std::string token = "x65530";
-    int64_t issued = 65536LL * 20000 + 65530;
-    EXPECT_EQ(token_check("", 5, "", 0, token.data(), token.size(), issued + 10, c), TOKEN_OK);
-    EXPECT_EQ(token_check("", 5, "", 0, token.data(), token.size(), issued + 5, c), TOKEN_OK);
-    EXPECT_EQ(token_check("", 5, "", 0, token.data(), token.size(), issued + 6 - 65536, c), TOKEN_OK);
-    token = "00100";
-    EXPECT_EQ(token_check("", 5, "", 0, token.data(), token.size(), 65536LL * 3 + 106, c), TOKEN_EXPIRED_NOKEY);
-    EXPECT_EQ(token_check("", 0, "", 0, token.data(), token.size(), 65536LL * 3 + 106, c), TOKEN_OK);
+    auto check = [&](const char* token, int32_t interval, int64_t now) {
+        return token_check("", interval, "", 0, token, std::strlen(token), now, c);
+    };
+    // Issued at t = 65530, just before the counter wraps.
+    const int64_t issued = 65536LL * 20000 + 65530;
+    EXPECT_EQ(check("x65530", 5, issued), TOKEN_OK);
+    EXPECT_EQ(check("x65530", 5, issued + 5), TOKEN_OK);
+    // 6 and 10 seconds later the clock reads 0 and 4: too old all the same.
+    EXPECT_EQ(check("x65530", 5, issued + 6), TOKEN_EXPIRED_NOKEY);
+    EXPECT_EQ(check("x65530", 5, issued + 10), TOKEN_EXPIRED_NOKEY);
+    // Issued at t = 100 a period and 6 seconds ago.
+    EXPECT_EQ(check("00100", 5, 65536LL * 3 + 106), TOKEN_EXPIRED_NOKEY);
+    EXPECT_EQ(check("00100", 5, 65536LL * 3 + 105), TOKEN_OK);
+    // A time number ahead of the clock is a whole period old.
+    EXPECT_EQ(check("00100", 5, 65536LL * 3 + 99), TOKEN_EXPIRED_NOKEY);
+    EXPECT_EQ(check("00100", 0, 65536LL * 3 + 106), TOKEN_OK);
+}
+
+TEST(Token, KeyedCheckAcrossTheWrap) {
+    // A token issued 3 seconds before the wrap, checked 10 seconds later.
+    const int64_t issued = 65536LL * 25000 - 3;
+    TextBuf out;
+    token_message(out, "k", 600, false, issued, CLIENT);
+    std::string msg(out.data, out.len);
+    textbuf_free(out);
+    // X, then seed "k" + 8 letters + 8 hex digits (17 bytes), then the token.
+    ASSERT_EQ(msg.substr(0, 4), "X217");
+    std::string seed = msg.substr(4, 17);
+    std::string token = msg.substr(4 + 17 + 3);
+    ASSERT_EQ(token.substr(token.size() - 5), "65533");
+    auto check = [&](int64_t at) {
+        return token_check("k", 600, seed.data(), seed.size(), token.data(), token.size(), at, CLIENT);
+    };
+    EXPECT_EQ(check(issued + 10), TOKEN_OK);
+    EXPECT_EQ(check(issued + 600), TOKEN_OK);
+    EXPECT_EQ(check(issued + 601), TOKEN_EXPIRED);
+}
+
+TEST(Token, SeedMustCarryTheKeyAndTheTokenTime) {
+    // Each seed gets its own correctly computed token: only the seed's form
+    // decides.
+    const int64_t now = 1700000000;  // 0x6553f100, t = 0xf100 = 61696
+    const int32_t t = 61696;
+    struct Case {
+        const char* seed;
+        int reason;
+    } cases[] = {
+        {"secretRa5HYPic6553f100", TOKEN_OK},
+        {"secretAAAAAAAAf100", TOKEN_OK},            // only the low 16 bits must agree
+        {"secretAAAAAAAA1f100", TOKEN_OK},
+        {"secretAAAAAAAA6553f101", TOKEN_MISMATCH},  // another time
+        {"secretAAAAAAAA6553F100", TOKEN_MISMATCH},  // uppercase hexadecimal
+        {"secretAAAAAAAA6553f1x0", TOKEN_MISMATCH},
+        {"secretAAAAAAAA", TOKEN_MISMATCH},          // no time
+        {"secretAAAAAAAA106553f100", TOKEN_MISMATCH},// more than eight digits
+        {"secreTAAAAAAAA6553f100", TOKEN_MISMATCH},  // another key
+        {"xsecretAAAAAAA6553f100", TOKEN_MISMATCH},
+        {"AAAAAAAA6553f100", TOKEN_MISMATCH},
+    };
+    for (const Case& c : cases) {
+        std::string token = compute(c.seed, t, CLIENT);
+        EXPECT_EQ(token_check("secret", 600, c.seed, std::strlen(c.seed), token.data(), token.size(), now, CLIENT),
+                  c.reason)
+            << c.seed;
+        // Also without a time interval.
+        EXPECT_EQ(token_check("secret", 0, c.seed, std::strlen(c.seed), token.data(), token.size(), now + 100000,
+                              CLIENT),
+                  c.reason)
+            << c.seed;
+    }
 }
 
 TEST(Token, ClosingMessageForms) {
