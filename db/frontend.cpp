@@ -6,7 +6,10 @@
 // message that refers to it (depth first).
 #include "db/frontend.h"
 
+#include <charconv>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "db/protocol.h"
@@ -23,6 +26,9 @@ namespace velt {
 namespace {
 
 const char SEND_TYPE_ERROR[] = "フロントエンドへ送信するデータの型不正";
+const char NESTING_ERROR[] = "データの入れ子が深すぎます";
+// Longest real text: the markers "a" to "o" announce 0 to 14 characters.
+constexpr int REAL_TEXT_MAX = 14;
 
 uint32_t g_reference = REFERENCE_BASE;
 
@@ -47,10 +53,32 @@ void put_int(TextBuf& out, int32_t v) {
     put_marked_text(out, 'N', text, static_cast<size_t>(n));
 }
 
+// A real as the shortest text that reads back as the same double, in the
+// style of "%g" (fixed notation for decimal exponents from -4 up to the
+// precision, which is at least six); when that takes more than the 14
+// characters the markers "a" to "o" can announce, the most significant
+// digits that fit.
+size_t real_text(double d, char* text, size_t room) {
+    if (!std::isfinite(d)) return static_cast<size_t>(std::snprintf(text, room, "%g", d));
+    std::to_chars_result r = std::to_chars(text, text + room, d, std::chars_format::scientific);
+    int digits = 0;
+    const char* e = text;
+    for (; e < r.ptr && *e != 'e'; ++e) digits += *e >= '0' && *e <= '9';
+    // The exponent: sign and at least two digits after the "e".
+    int exponent = 0;
+    for (const char* p = e + 2; p < r.ptr; ++p) exponent = exponent * 10 + (*p - '0');
+    if (e + 1 < r.ptr && e[1] == '-') exponent = -exponent;
+    int precision = digits < 6 ? 6 : digits;
+    if (exponent >= -4 && exponent < precision)
+        r = std::to_chars(text, text + room, d, std::chars_format::fixed);
+    int n = static_cast<int>(r.ptr - text);
+    for (int p = digits - 1; n > REAL_TEXT_MAX && p >= 1; --p) n = std::snprintf(text, room, "%.*g", p, d);
+    return static_cast<size_t>(n);
+}
+
 void put_real(TextBuf& out, double d) {
     char text[40];
-    int n = std::snprintf(text, sizeof text, "%g", d);
-    put_marked_text(out, 'a', text, static_cast<size_t>(n));
+    put_marked_text(out, 'a', text, real_text(d, text, sizeof text));
 }
 
 // A Date as "%04d-%02d-%02d %02d:%02d:%02d", with ".%03d" when the
@@ -95,10 +123,12 @@ void put_key(TextBuf& out, ValueWord key) {
 // Words in area memory may be only 2-byte aligned.
 const AreaWord* words_at(uint32_t addr) { return static_cast<const AreaWord*>(area_ptr(addr)); }
 
+// A container nested too deeply, or one met again inside itself (its
+// nesting has no end), fails with 2390.
 void enter_container(ValueWord v) {
-    if (g_sending_depth >= SEND_DEPTH_MAX) type_error(word_tag(v));
+    if (g_sending_depth >= SEND_DEPTH_MAX) report_error(2390, "%s", NESTING_ERROR);
     for (int i = 0; i < g_sending_depth; ++i) {
-        if (g_sending[i] == v) type_error(word_tag(v));
+        if (g_sending[i] == v) report_error(2390, "%s", NESTING_ERROR);
     }
     g_sending[g_sending_depth++] = v;
 }
@@ -170,7 +200,8 @@ void put_element_value(TextBuf& out, ValueWord v) {
         return;
     case TAG_ARRAY:
     case TAG_OBJECT: {
-        if (g_reference >= REFERENCE_LAST) report_error(1585, "Encodeバッファーの容量不足");
+        // Seven digits would break the eight-byte reference.
+        if (g_reference >= REFERENCE_LAST) type_error(tag);
         char ref[16];
         int n = std::snprintf(ref, sizeof ref, "^%c%06u", tag == TAG_ARRAY ? 'A' : 'H', ++g_reference);
         write_container(ref, static_cast<size_t>(n), true, v);
@@ -299,8 +330,8 @@ void register_frontend_routines() {
     g_op_table[OP_ALERT_TO_FRONT] = op_alert_to_front;
 }
 
-void frontend_reset_for_tests() {
-    g_reference = REFERENCE_BASE;
+void frontend_reset_for_tests(uint32_t last) {
+    g_reference = last;
     g_sending_depth = 0;
 }
 

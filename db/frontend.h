@@ -12,10 +12,12 @@
 namespace velt {
 
 // First reference number of a run is REFERENCE_BASE + 1 ("^A500001");
-// references stop at REFERENCE_LAST so that they keep their eight bytes.
+// references stop at REFERENCE_LAST so that they keep their eight bytes
+// (error 1215 with the container's TypeTag past it).
 constexpr uint32_t REFERENCE_BASE = 500000;
 constexpr uint32_t REFERENCE_LAST = 999999;
-// Deepest nesting of arrays and Objects sent in one message.
+// Deepest nesting of arrays and Objects sent in one message; deeper, or a
+// container inside itself, fails with 2390.
 constexpr int SEND_DEPTH_MAX = 4096;
 
 // Appends the element encoding of v; a nested array or Object is sent first
@@ -44,7 +46,7 @@ ValueWord op_send_to_front(Cell* node);
 ValueWord op_alert_to_front(Cell* node);
 void register_frontend_routines();
 
-// Restarts the reference numbering (unit tests).
-void frontend_reset_for_tests();
+// Restarts the reference numbering after `last` (unit tests).
+void frontend_reset_for_tests(uint32_t last = REFERENCE_BASE);
 
 }  // namespace velt

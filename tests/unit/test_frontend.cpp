@@ -2,12 +2,15 @@
 // Objects under references, the alert, the counters and the refusals.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "db/frontend.h"
 #include "driver/errors.h"
+#include "driver/request.h"
 #include "driver/run.h"
 #include "values/areas.h"
 #include "values/names.h"
@@ -22,7 +25,7 @@ struct FrontendTest : ::testing::Test {
         areas_reset_for_tests();
         names_reset_for_tests();
         names_init();
-        g_run = RunState{};
+        run_reset_for_tests();
         frontend_reset_for_tests();
         try_reset();
     }
@@ -189,7 +192,7 @@ TEST_F(FrontendTest, Refusals) {
         {name_word(intern("abc", 3)), "1335", ""},
         {array_of({fn}), "1215", ""},
         {array_of({sparse}), "1215", ""},
-        {cyclic, "1215", ""},
+        {cyclic, "2390", ""},
     };
     for (const Case& k : cases) {
         std::string code;
@@ -198,6 +201,131 @@ TEST_F(FrontendTest, Refusals) {
     }
     // After a refusal the next message is sent normally.
     EXPECT_EQ(output_of([&] { send("y", array_of({})); }), "A1011y");
+}
+
+// The element text of a real (marker and text).
+std::string real_element(double d) {
+    TextBuf out;
+    put_element_value(out, make_float(d));
+    std::string s(out.data, out.len);
+    textbuf_free(out);
+    return s;
+}
+
+TEST_F(FrontendTest, RealsKeepTheirDigitsWithinFourteenCharacters) {
+    struct Case {
+        double d;
+        const char* out;  // text after the marker "a" + its length
+    } cases[] = {
+        {1.5, "1.5"},
+        {0.1, "0.1"},
+        {2.0, "2"},
+        {-0.0, "-0"},
+        {100.0, "100"},
+        {1e21, "1e+21"},
+        {1e-5, "1e-05"},
+        {0.25, "0.25"},
+        {1234567.89, "1234567.89"},      // "%g" gave 1.23457e+06
+        {123456789012.0, "123456789012"},
+        {-2.5e-300, "-2.5e-300"},
+        {5e-324, "5e-324"},
+        // Shortest texts longer than 14 characters: the most digits that fit.
+        {1.0 / 3, "0.333333333333"},
+        {-1.0 / 3, "-0.33333333333"},
+        {0.1 + 0.2, "0.3"},
+        {123456789012345678.0, "1.23456789e+17"},
+        {1.7976931348623157e308, "1.7976931e+308"},
+        {-1.2345678901234567e-100, "-1.234568e-100"},
+        {HUGE_VAL, "inf"},
+    };
+    for (const Case& c : cases) {
+        std::string text = c.out;
+        EXPECT_EQ(real_element(c.d), static_cast<char>('a' + text.size()) + text) << c.d;
+    }
+}
+
+// Decodes the text of a real element as a request sends a real: "a" plus
+// the count of length digits, the length and the text.
+double read_back(const std::string& element) {
+    static TempObjects temps;
+    std::string text = element.substr(1);
+    std::string len = std::to_string(text.size());
+    std::string req = static_cast<char>('a' + len.size()) + len + text;
+    ReqCursor c{req.data(), req.data() + req.size()};
+    temps.count = 0;
+    ValueWord v = req_element(c, temps);
+    EXPECT_EQ(c.p, c.end) << text;
+    EXPECT_EQ(word_tag(v), TAG_FLOAT) << text;
+    return cell_float(dw_cell(v));
+}
+
+TEST_F(FrontendTest, RealsReadBackThroughTheRequestDecoder) {
+    // Shortest texts that fit: the same double comes back.
+    const double exact[] = {1.5,  0.1,          2.0,         1e21,        1234567.89,           6.02214076e23,
+                            -1e-7, 123456.789e3, 0.000123456, 5e-324,     1e100};
+    for (double d : exact) EXPECT_EQ(read_back(real_element(d)), d) << real_element(d);
+    // Longer ones: the digits that fit come back as written.
+    const double cut[] = {0.1 + 0.2, 1.0 / 3, 1.7976931348623157e308, 9007199254740993.0, -2.0 / 3e-200,
+                          2.2250738585072014e-308};
+    for (double d : cut) {
+        std::string el = real_element(d);
+        EXPECT_EQ(read_back(el), std::strtod(el.c_str() + 1, nullptr)) << el;
+        EXPECT_NEAR(read_back(el) / d, 1.0, 1e-7) << el;
+    }
+}
+
+TEST_F(FrontendTest, ReferenceNumbersStopAtSixDigits) {
+    frontend_reset_for_tests(REFERENCE_LAST - 1);
+    std::string code;
+    // The last number is still given; the next container fails with its type.
+    EXPECT_EQ(output_of([&] { send("x", array_of({array_of({}), array_of({})})); }, &code), "A1018^A999999");
+    EXPECT_EQ(code, "1215");
+    EXPECT_EQ(output_of([&] { send("x", array_of({object_of({})})); }, &code), "");
+    EXPECT_EQ(code, "1215");
+    // A container sent under its own name needs no number.
+    EXPECT_EQ(output_of([&] { send("y", array_of({make_int(1)})); }, &code), "A1111yO1");
+    EXPECT_EQ(code, "");
+}
+
+TEST_F(FrontendTest, ReferenceOverflowNamesTheType) {
+    frontend_reset_for_tests(REFERENCE_LAST);
+    for (auto [v, tag] : {std::pair{array_of({}), "(10)"}, std::pair{object_of({}), "(12)"}}) {
+        try {
+            TextBuf out;
+            put_element_value(out, v);
+            ADD_FAILURE() << "no error";
+        } catch (const ScriptThrow& t) {
+            size_t len;
+            const char* text = error_message_text(t.value, &len);
+            std::string m(text, len);
+            EXPECT_STREQ(error_code_text(t.value), "1215");
+            EXPECT_NE(m.find(std::string("フロントエンドに送信するデータの型不正") + tag), std::string::npos) << m;
+        }
+    }
+}
+
+TEST_F(FrontendTest, NestingBound) {
+    // A chain of n arrays, each holding the next.
+    auto chain = [](int n) {
+        ValueWord v = array_of({});
+        for (int i = 1; i < n; ++i) v = array_of({v});
+        return v;
+    };
+    std::string code;
+    std::string out = output_of([&] { send("x", chain(SEND_DEPTH_MAX)); }, &code);
+    EXPECT_EQ(code, "");
+    EXPECT_EQ(out.substr(0, 13), "A1018^A" + std::to_string(REFERENCE_BASE + SEND_DEPTH_MAX - 1));
+    EXPECT_EQ(out.substr(out.size() - 16), "A1111x18^A500001");
+    EXPECT_EQ(g_run.count_a, static_cast<uint32_t>(SEND_DEPTH_MAX));
+    frontend_reset_for_tests();
+    EXPECT_EQ(output_of([&] { send("x", chain(SEND_DEPTH_MAX + 1)); }, &code), "");
+    EXPECT_EQ(code, "2390");
+    // An Object inside an array inside itself.
+    ValueWord h = object_of({{key("k"), make_int(1)}, {key("self"), make_int(0)}});
+    ValueWord outer = array_of({h});
+    static_cast<AreaWord*>(area_ptr(obj_addr(dw_cell(h))))[3] = value_retain(outer);
+    EXPECT_EQ(output_of([&] { send("x", outer); }, &code), "");
+    EXPECT_EQ(code, "2390");
 }
 
 TEST_F(FrontendTest, ScriptModeWritesNothingButCounts) {
