@@ -22,13 +22,11 @@ namespace {
 struct RequestTest : ::testing::Test {
     void TearDown() override { SetUp(); }
     void SetUp() override {
-        // Module names belong to the run state that is dropped here.
-        for (int i = 0; i <= g_run.module_last; ++i) std::free(g_run.modules[i].name);
         areas_reset_for_tests();
         names_reset_for_tests();
         names_init();
         scope_reset();
-        g_run = RunState{};
+        run_reset_for_tests();
         g_config = Config{};
         request_reset_for_tests();
         try_reset();
@@ -305,6 +303,7 @@ TEST_F(RequestTest, MalformedBodies) {
         {a_field("A1111x18^A000009"), "1575"},
         {"T" "2", "1505"},
         {"T" "15L", ""},
+        {"T" "=9999999999999", ""},           // a work size is read, nothing reserved
         {"Q" "B3%zz" "10", "1510"},           // the seed decodes strictly
         {"Q" "14abcd" "B3%zz", ""},           // the token does not
         {"Q" "41024" + std::string(1024, 'k') + "10", "1775"},
