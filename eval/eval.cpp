@@ -762,7 +762,7 @@ ValueWord op_sequence(Cell* node) {
     if (n == 1) return evaluate(node->d4);
     if (n == 0) return W_UNDEFINED;
     const AreaWord* ops = node_operand_words(node);
-    for (uint32_t i = 0; i + 1 < n; ++i) release_temp(evaluate(ops[i]));
+    for (uint32_t i = 0; i + 1 < n; ++i) release_temp(evaluate_discarded(ops[i]));
     return evaluate(ops[n - 1]);
 }
 

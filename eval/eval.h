@@ -116,25 +116,25 @@ void store_location_held(const Location& loc, ValueWord v);
 
 // Whether nobody holds a value (reference nibble 0): a temporary. False
 // for words without memory.
-inline bool is_unheld(ValueWord w) {
+[[gnu::always_inline]] inline bool is_unheld(ValueWord w) {
     const uint8_t* p = word_memory(w);
     return p != nullptr && (*p >> 4) == 0;
 }
 // Inline forms of value_release_temp, value_retain and value_unhold for
 // the hot paths (same rules as values/values.h; words whose top byte is
 // 0xFF and tag 4 are left alone there too).
-inline bool counted_word(ValueWord w) { return w < 0x10000000u && ((0x7FEEu >> (w >> 24)) & 1u); }
-inline void release_temp(ValueWord w) {
+[[gnu::always_inline]] inline bool counted_word(ValueWord w) { return w < 0x10000000u && ((0x7FEEu >> (w >> 24)) & 1u); }
+[[gnu::always_inline]] inline void release_temp(ValueWord w) {
     if (counted_word(w) && (*word_memory(w) >> 4) == 0) value_free(w >> 24, w);
 }
-inline ValueWord retain(ValueWord w) {
+[[gnu::always_inline]] inline ValueWord retain(ValueWord w) {
     if (counted_word(w)) {
         uint8_t* p = word_memory(w);
         if (*p < 0xF0) *p = static_cast<uint8_t>(*p + 0x10);
     }
     return w;
 }
-inline void unhold(ValueWord w) {
+[[gnu::always_inline]] inline void unhold(ValueWord w) {
     if (counted_word(w)) {
         uint8_t* p = word_memory(w);
         uint32_t nibble = *p >> 4;
@@ -143,6 +143,12 @@ inline void unhold(ValueWord w) {
 }
 
 // ---- Evaluation ----
+
+// Variable lookup of a name word: locals of the running function (while
+// block depth > 0), then globals from the last entry; a missing name is
+// added to the globals with undefined. Sets g_loc (kind 10 or 11, const
+// flag). The value is returned as stored (not retained).
+ValueWord lookup_name(ValueWord name);
 
 // Routine of words other than nodes and finished values: names, template
 // strings, literal containers, and the error 2015 for tags 1, 3, 4, 15.
@@ -172,16 +178,18 @@ inline ValueWord evaluate(ValueWord w) {
     uint32_t tag = word_tag(w);
     if (tag == TAG_NODE) return evaluate_node(dw_cell(w));
     if ((PASS_TAGS >> tag) & 1u) return w;
+    if (tag == TAG_NAME) return w <= W_NAN ? w : lookup_name(w);
     if (tag == TAG_STRING && str_mark(dw_cell(w)) >= 0) return w;
-    if (tag == TAG_NAME && w <= W_NAN) return w;
     return evaluate_other(w);
 }
 
-// Variable lookup of a name word: locals of the running function (while
-// block depth > 0), then globals from the last entry; a missing name is
-// added to the globals with undefined. Sets g_loc (kind 10 or 11, const
-// flag). The value is returned as stored (not retained).
-ValueWord lookup_name(ValueWord name);
+// Evaluates a statement or expression whose value nobody uses (statements
+// of blocks and loops, for-loop updates, all but the last item of a
+// sequence): `x++` and `x--` then behave like `++x` and `--x` (with their
+// own error codes) and need no copy of the old value. The result is
+// released by the caller with release_temp as usual.
+ValueWord evaluate_discarded(ValueWord w);
+
 
 // Condition value of any word.
 bool truthiness(ValueWord w);

@@ -565,6 +565,23 @@ ValueWord op_pre_inc(Cell* node) { return step(node, 1, true, k_pre_inc); }
 ValueWord op_post_dec(Cell* node) { return step(node, -1, false, k_post_dec); }
 ValueWord op_pre_dec(Cell* node) { return step(node, -1, true, k_pre_dec); }
 
+}  // namespace
+
+ValueWord evaluate_discarded(ValueWord w) {
+    if (word_tag(w) == TAG_NODE) {
+        Cell* c = dw_cell(w);
+        uint32_t op = c->b3;
+        if ((op == OP_POST_INC || op == OP_POST_DEC) && g_dispatch == g_op_table) {
+            set_position(c);
+            if (g_debug_hook) g_debug_hook(c);
+            return op == OP_POST_INC ? step(c, 1, true, k_post_inc) : step(c, -1, true, k_post_dec);
+        }
+    }
+    return evaluate(w);
+}
+
+namespace {
+
 // ---- Integer(x), Float(x) ----
 
 ValueWord conversion(Cell* node, bool to_integer) {

@@ -299,6 +299,11 @@ TEST_F(EvalTest, IncrementAndDecrement) {
         {"var o = {k: 1}; ++o.k; o", "{'k':2}"},
         // Two variables sharing one value: the other keeps its number.
         {"var p = 1; var q = p; ++p; [p, q]", "[2,1]"},
+        // A discarded x++ (sequence item) steps in place but keeps its codes.
+        {"var i = 1; (i++, i)", "2"},
+        {"var p = 1; var q = p; (p++, [p, q])", "[2,1]"},
+        {"{ const c = 1; (c++, 1) }", "ERROR 2200"},
+        {"var s = 'a'; (s--, 1)", "ERROR 2225"},
     };
     run_table(*this, cases, std::size(cases));
 }
