@@ -49,8 +49,9 @@ void put_marked_text(TextBuf& out, char base, const char* text, size_t len) {
 
 void put_int(TextBuf& out, int32_t v) {
     char text[16];
-    int n = std::snprintf(text, sizeof text, "%d", v);
-    put_marked_text(out, 'N', text, static_cast<size_t>(n));
+    char* end = std::to_chars(text + 1, text + sizeof text, v).ptr;
+    text[0] = static_cast<char>('N' + (end - text - 1));
+    textbuf_append(out, text, static_cast<size_t>(end - text));
 }
 
 // A real as the shortest text that reads back as the same double, in the
@@ -116,8 +117,8 @@ void put_key(TextBuf& out, ValueWord key) {
         return;
     }
     char text[16];
-    int n = std::snprintf(text, sizeof text, "%u", word_payload(key));
-    put_counted_string(out, text, static_cast<size_t>(n));
+    char* end = std::to_chars(text, text + sizeof text, word_payload(key)).ptr;
+    put_counted_string(out, text, static_cast<size_t>(end - text));
 }
 
 // Words in area memory may be only 2-byte aligned.
@@ -202,11 +203,15 @@ void put_element_value(TextBuf& out, ValueWord v) {
     case TAG_OBJECT: {
         // Seven digits would break the eight-byte reference.
         if (g_reference >= REFERENCE_LAST) type_error(tag);
-        char ref[16];
-        int n = std::snprintf(ref, sizeof ref, "^%c%06u", tag == TAG_ARRAY ? 'A' : 'H', ++g_reference);
-        write_container(ref, static_cast<size_t>(n), true, v);
+        // "^A" or "^H" and the number in six digits.
+        char ref[8];
+        ref[0] = '^';
+        ref[1] = tag == TAG_ARRAY ? 'A' : 'H';
+        uint32_t number = ++g_reference;
+        for (int i = 7; i >= 2; --i, number /= 10) ref[i] = static_cast<char>('0' + number % 10);
+        write_container(ref, sizeof ref, true, v);
         // The reference travels as written ("^" is not percent-encoded).
-        put_counted_string(out, ref, static_cast<size_t>(n), true);
+        put_counted_string(out, ref, sizeof ref, true);
         return;
     }
     default:

@@ -1,5 +1,6 @@
 #include "db/protocol.h"
 
+#include <charconv>
 #include <cstdio>
 
 namespace velt {
@@ -19,23 +20,14 @@ bool stays_plain(unsigned char c) {
     }
 }
 
-int decimal_digits(size_t n) {
-    int d = 1;
-    while (n >= 10) {
-        n /= 10;
-        ++d;
-    }
-    return d;
-}
-
 }  // namespace
 
 void put_counted_number(TextBuf& out, int64_t n) {
+    // Decimal text without printf: these pieces are written for every value.
     char text[32];
-    int len = std::snprintf(text, sizeof text, "%lld", static_cast<long long>(n));
-    char marker = static_cast<char>('0' + len);
-    textbuf_append(out, &marker, 1);
-    textbuf_append(out, text, static_cast<size_t>(len));
+    char* end = std::to_chars(text + 1, text + sizeof text, n).ptr;
+    text[0] = static_cast<char>('0' + (end - text - 1));
+    textbuf_append(out, text, static_cast<size_t>(end - text));
 }
 
 void put_counted_string(TextBuf& out, const char* text, size_t len, bool plain) {
@@ -51,10 +43,9 @@ void put_counted_string(TextBuf& out, const char* text, size_t len, bool plain) 
         }
     }
     char head[24];
-    int digits = decimal_digits(encoded_len);
-    head[0] = static_cast<char>((any_encoded ? 'A' : '0') + digits);
-    int n = std::snprintf(head + 1, sizeof head - 1, "%zu", encoded_len);
-    textbuf_append(out, head, static_cast<size_t>(n) + 1);
+    char* end = std::to_chars(head + 1, head + sizeof head, encoded_len).ptr;
+    head[0] = static_cast<char>((any_encoded ? 'A' : '0') + (end - head - 1));
+    textbuf_append(out, head, static_cast<size_t>(end - head));
     if (!any_encoded) {
         textbuf_append(out, text, len);
         return;
