@@ -448,6 +448,37 @@ TEST_F(EvalTest, LocationRegistersAfterAccess) {
     EXPECT_EQ(location_slot(stale), nullptr);
 }
 
+TEST_F(EvalTest, SparseConversionLayout) {
+    run("var a = [1, 2, 3]; a[5] = 9");
+    // The location of the assignment is the new pair.
+    EXPECT_EQ(g_loc.kind, LOC_PAIR);
+    EXPECT_EQ(g_loc.index, 3u);
+    ValueWord a = global_value(intern("a", 1));
+    ASSERT_EQ(word_tag(a), TAG_SPARSE);
+    Cell* c = dw_cell(a);
+    EXPECT_EQ(arr_count(c), 4u);
+    EXPECT_EQ(arr_cap(c), 14u);  // old count + 11
+    EXPECT_EQ(value_nibble(a), 1u);  // held by the variable only
+    const AreaWord* pairs = static_cast<const AreaWord*>(area_ptr(arr_addr(c)));
+    const uint32_t keys[] = {0, 1, 2, 5};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(pairs[2 * i], intkey_word(keys[i])) << i;
+        // Each value is a program constant held by its node and by the pair.
+        EXPECT_EQ(value_nibble(pairs[2 * i + 1]), 2u) << i;
+    }
+}
+
+TEST_F(EvalTest, ObjectPairsGrowWhenFull) {
+    // A literal has room for its entries plus 10; the 11th new key moves
+    // the pairs to a block 11 pairs larger.
+    run("var o = {}; o.k0 = 0; o.k1 = 1; o.k2 = 2; o.k3 = 3; o.k4 = 4; o.k5 = 5; o.k6 = 6; "
+        "o.k7 = 7; o.k8 = 8; o.k9 = 9; o.k10 = 10");
+    Cell* c = dw_cell(global_value(intern("o", 1)));
+    EXPECT_EQ(obj_count(c), 11u);
+    EXPECT_EQ(obj_cap(c), 21u);
+    EXPECT_EQ(run("o.k0 + o.k10"), "10");
+}
+
 TEST_F(EvalTest, EvalTableRefusesStatements) {
     EXPECT_TRUE(eval_refuses(105));
     EXPECT_TRUE(eval_refuses(160));
