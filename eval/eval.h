@@ -25,6 +25,12 @@
 // result a routine takes from its operands (an element, a variable's value)
 // is held while the operands are released and handed over with
 // value_unhold, never freed on the way.
+//
+// Holding is counted: `++x`, `--x` and a discarded `x++` / `x--` change a
+// number cell in place when the location is its only holder (nibble 1),
+// and a store releases the old value. Code that keeps a value word while
+// evaluating something else (argument lists, scratch arrays) must retain
+// it meanwhile, or read what it needs from it first.
 #pragma once
 
 #include <cstdint>
