@@ -605,7 +605,7 @@ ValueWord op_index(Cell* node) {
     if (!has_location_shape(aw)) aloc.kind = LOC_NONE;
     ValueWord key;
     uint32_t itag = word_tag(iw);
-    if (itag == TAG_NODE) {
+    if (itag == TAG_NODE || (itag == TAG_STRING && str_mark(dw_cell(iw)) < 0)) {
         // Keep the container alive while the index is computed, with
         // create mode off (reading b[k] in a[b[k]] = v adds nothing to b).
         retain(a);
