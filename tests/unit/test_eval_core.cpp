@@ -479,6 +479,42 @@ TEST_F(EvalTest, ObjectPairsGrowWhenFull) {
     EXPECT_EQ(run("o.k0 + o.k10"), "10");
 }
 
+// Cells in use: appended cells minus free ones.
+long live_cells() {
+    AreaStats st = area_stats();
+    return static_cast<long>(st.dw_current_block) * 256 + st.dw_next_cell - st.dw_free_total;
+}
+
+TEST_F(EvalTest, RepeatedEvaluationLeavesNoCells) {
+    // Every temporary an operator or access makes dies; values replaced in
+    // variables are freed. Running the same statements again must not
+    // leave more cells in use.
+    const std::string body =
+        "var i = 0; i = i + 1; i++; ++i; i += 2; i -= 1; i *= 3; i /= 2; i %= 5; i &= 7; "
+        "var f = 1.5; f = f * 2 + 0.5; f++; "
+        "var s = 'a' + 1 + 2.5 + null; s += 'x'; var c = s[1]; var n = s.length; "
+        "var a = [1, [2, 3], {k: 'v'}]; a[1][0] = a[0] + 1; a[7] = 5; var e = a.length; "
+        "var o = {p: 1}; o.q = o.p + 1; o['r'] = `t${o.q}`; var t = typeof o; "
+        "var b = (1 < 2) && !(i == 3) || 'z' >= 'y'; var m = (1, 2) ? -i >>> 1 : ~i; "
+        "var x = Array(1, 'two', [3]); var g = Integer('7') + Float(2); var h = x[2][0] ^ 1; "
+        "var r = [1, 2, 3][1] + 'abc'[2] + {z: 4}.z";
+    texts_.push_back(body);
+    lex_begin(texts_.back().data());
+    StatementList list = {};
+    parse_statement_list(texts_.back().data(), &list, true, false);
+    auto once = [&] {
+        for (uint32_t i = 0; i < list.count; ++i) release_temp(evaluate(list.items[i]));
+    };
+    once();
+    once();
+    long before = live_cells();
+    for (int k = 0; k < 20; ++k) once();
+    EXPECT_EQ(live_cells(), before);
+    EXPECT_EQ(run("[i, f, s, c, n, e, t, b, m, g, h, r]"),
+              "[1,4.5,\"a12.5nullx\",\"1\",10,4,\"object\",true,2147483647,9.0,2,\"2c4\"]");
+    statement_list_free(&list);
+}
+
 TEST_F(EvalTest, EvalTableRefusesStatements) {
     EXPECT_TRUE(eval_refuses(105));
     EXPECT_TRUE(eval_refuses(160));
