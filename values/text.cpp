@@ -25,8 +25,8 @@ namespace {
 // sign, NUL) and for "inf" / "nan".
 constexpr size_t FLOAT_TEXT_SIZE = 400;
 // Nesting depth of arrays and objects written as text. Deeper values
-// (or an array that holds itself) are refused rather than overrunning the
-// stack.
+// (or an array that holds itself) fail with 2390 rather than overrunning
+// the stack.
 constexpr int MAX_TEXT_DEPTH = 1000;
 // The number text quoted in error 1405 is cut to this many bytes.
 constexpr size_t NUMBER_EXCERPT = 120;
@@ -157,7 +157,7 @@ void write_value(ValueWord w, bool display, bool quote, TextBuf& out, int depth)
     }
 
     // Arrays and objects: the elements are always in display form, quoted.
-    if (depth >= MAX_TEXT_DEPTH) type_error(display);
+    if (depth >= MAX_TEXT_DEPTH) report_error(2390, "データの入れ子が深すぎます");
     Cell* c = dw_cell(w);
     if (tag == TAG_ARRAY) {
         uint32_t n = arr_count(c);
@@ -285,12 +285,14 @@ void textbuf_free(TextBuf& b) {
     b.cap = 0;
 }
 
-ValueWord make_string(const char* text, size_t len) {
-    if (len > 0xFFFFFFFFu - 12) out_of_memory();
+ValueWord make_string_pair(const char* a, size_t la, const char* b, size_t lb) {
+    if (la > 0xFFFFFFFFu - 12 || lb > 0xFFFFFFFFu - 12 - la) out_of_memory();
+    size_t len = la + lb;
     void* mem = nullptr;
     uint32_t addr = area_alloc(len + 12, &mem);
     char* dst = static_cast<char*>(mem);
-    if (len > 0) std::memcpy(dst, text, len);
+    if (la > 0) std::memcpy(dst, a, la);
+    if (lb > 0) std::memcpy(dst + la, b, lb);
     dst[len] = '\0';
     ValueWord w;
     Cell* c = dw_alloc(TAG_STRING, &w, 0);
@@ -299,6 +301,8 @@ ValueWord make_string(const char* text, size_t len) {
     str_len(c) = static_cast<uint32_t>(len);
     return w;
 }
+
+ValueWord make_string(const char* text, size_t len) { return make_string_pair(text, len, nullptr, 0); }
 
 const char* string_text(ValueWord w) { return static_cast<const char*>(area_ptr(str_addr(dw_cell(w)))); }
 

@@ -30,6 +30,8 @@ void textbuf_free(TextBuf& b);
 
 // A new string value (nibble 0): capacity n + 8, area memory n + 12.
 ValueWord make_string(const char* text, size_t len);
+// A new string of two texts joined (same layout as make_string).
+ValueWord make_string_pair(const char* a, size_t la, const char* b, size_t lb);
 // Text and length of a string value.
 const char* string_text(ValueWord w);
 uint32_t string_length(ValueWord w);
@@ -39,7 +41,8 @@ size_t format_int(char* out, int32_t v);
 size_t format_float(char* out, double d);  // out needs 400 bytes
 
 // Plain form (String(x), toString, error excerpts); error 2522 for
-// Function, tag 4 and tag 15.
+// Function, tag 4 and tag 15. Arrays and objects nested deeper than 1000
+// levels (an array that holds itself) fail with 2390 in both forms.
 void value_text(ValueWord w, TextBuf& out);
 // Display form (console, templates, debugger); error 2520 for the kinds the
 // display form does not know.

@@ -24,6 +24,12 @@ size_t g_pending_count = 0;
 size_t g_pending_capacity = 0;
 
 void free_one(uint32_t tag, ValueWord w);
+ValueWord copy_value(ValueWord w, int depth);
+
+// Nesting depth of containers a deep copy follows. Deeper values (or an
+// array that holds itself) fail with 2390 rather than overrunning the
+// stack.
+constexpr int MAX_COPY_DEPTH = 1000;
 
 // Drops the hold a freed parent had on a child; a child left unheld is
 // queued (or, if the queue cannot grow, freed at once).
@@ -147,23 +153,33 @@ void free_one(uint32_t tag, ValueWord w) {
 
 // Copies n words of a word block at src into a new block of cap words
 // (pairs: every second word is a value, the others keys kept as they are).
-uint32_t copy_words(uint32_t src_addr, uint32_t n, uint32_t cap, bool pairs) {
+// depth is the nesting depth of the block's owner. When a copy fails, the
+// copies made so far and the new block are given back.
+uint32_t copy_words(uint32_t src_addr, uint32_t n, uint32_t cap, bool pairs, int depth) {
     uint32_t stride = pairs ? 2 : 1;
     if (cap < n) cap = n;
     void* mem;
     uint32_t addr = area_alloc(static_cast<size_t>(cap) * 4 * stride, &mem);
     uint8_t* dst = static_cast<uint8_t*>(mem);
     std::memset(dst, 0, static_cast<size_t>(cap) * 4 * stride);
-    for (uint32_t i = 0; i < n; ++i) {
-        // The source may move only if the areas were reorganised, which never
-        // happens: resolve once per element anyway, as copying allocates.
-        const uint8_t* src = static_cast<const uint8_t*>(area_ptr(src_addr)) + 4 * stride * i;
-        if (pairs) std::memcpy(dst + 8 * i, src, 4);
-        ValueWord v = load_u32(src + 4 * (stride - 1));
-        ValueWord copy = value_copy(v);
-        // A shared value came back already retained for its new holder.
-        if (copy != v || !counted(v)) value_retain(copy);
-        std::memcpy(dst + 4 * stride * i + 4 * (stride - 1), &copy, 4);
+    uint32_t i = 0;
+    try {
+        for (; i < n; ++i) {
+            // The source may move only if the areas were reorganised, which
+            // never happens: resolve once per element anyway, as copying
+            // allocates.
+            const uint8_t* src = static_cast<const uint8_t*>(area_ptr(src_addr)) + 4 * stride * i;
+            if (pairs) std::memcpy(dst + 8 * i, src, 4);
+            ValueWord v = load_u32(src + 4 * (stride - 1));
+            ValueWord copy = copy_value(v, depth + 1);
+            // A shared value came back already retained for its new holder.
+            if (copy != v || !counted(v)) value_retain(copy);
+            std::memcpy(dst + 4 * stride * i + 4 * (stride - 1), &copy, 4);
+        }
+    } catch (const ScriptThrow&) {
+        for (uint32_t k = 0; k < i; ++k) value_release(load_u32(dst + 4 * stride * k + 4 * (stride - 1)));
+        area_free(addr);
+        throw;
     }
     return addr;
 }
@@ -225,7 +241,11 @@ uint32_t value_nibble(ValueWord w) {
     return *word_memory(w) >> 4;
 }
 
-ValueWord value_copy(ValueWord w) {
+ValueWord value_copy(ValueWord w) { return copy_value(w, 0); }
+
+namespace {
+
+ValueWord copy_value(ValueWord w, int depth) {
     uint32_t tag = (w >> 24) & 0xFu;
     switch (tag) {
         case TAG_NAME:
@@ -270,7 +290,8 @@ ValueWord value_copy(ValueWord w) {
             Cell* src = dw_cell(w);
             uint32_t n = arr_count(src);
             uint32_t cap = arr_cap(src);
-            uint32_t addr = copy_words(arr_addr(src), n, cap, tag == TAG_SPARSE);
+            if (depth >= MAX_COPY_DEPTH) report_error(2390, "データの入れ子が深すぎます");
+            uint32_t addr = copy_words(arr_addr(src), n, cap, tag == TAG_SPARSE, depth);
             ValueWord out;
             Cell* c = dw_alloc(tag, &out, 0);
             src = dw_cell(w);
@@ -285,7 +306,8 @@ ValueWord value_copy(ValueWord w) {
             Cell* src = dw_cell(w);
             uint32_t n = obj_count(src);
             uint32_t cap = obj_cap(src);
-            uint32_t addr = copy_words(obj_addr(src), n, cap, true);
+            if (depth >= MAX_COPY_DEPTH) report_error(2390, "データの入れ子が深すぎます");
+            uint32_t addr = copy_words(obj_addr(src), n, cap, true, depth);
             ValueWord out;
             Cell* c = dw_alloc(TAG_OBJECT, &out, 0);
             src = dw_cell(w);
@@ -301,6 +323,8 @@ ValueWord value_copy(ValueWord w) {
             report_error(1420, "newの引数不正");
     }
 }
+
+}  // namespace
 
 ValueWord make_int(int32_t v, uint32_t initial_count) {
     ValueWord w;

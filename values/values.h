@@ -21,7 +21,9 @@ void value_release_temp(ValueWord w);
 uint32_t value_unhold(ValueWord w);
 // Frees a value by kind, releasing what it holds.
 void value_free(uint32_t tag, ValueWord w);
-// Deep copy used by `new` and the copying built-ins (error 1420 for nodes).
+// Deep copy used by `new` and the copying built-ins (error 1420 for nodes;
+// 2390 for containers nested deeper than 1000 levels, such as an array that
+// holds itself).
 ValueWord value_copy(ValueWord w);
 
 // Reference nibble of a value (0 for words without memory).

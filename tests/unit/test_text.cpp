@@ -30,7 +30,7 @@ protected:
     }
 };
 
-// TextBuf has no destructor: the caller frees it, also when an error unwinds.
+// Frees the buffer through textbuf_free, as callers may.
 struct OwnedBuf {
     TextBuf b;
     ~OwnedBuf() { textbuf_free(b); }
@@ -254,12 +254,27 @@ TEST_F(Text, UnsupportedKindsRaiseTheirCodes) {
     EXPECT_EQ(raised([&] { plain(make_array({make_int(1), fn})); }).first, "2520");
 }
 
-TEST_F(Text, ArrayHoldingItselfIsRefusedNotOverflowed) {
+TEST_F(Text, ContainersNestedTooDeepAreRefusedNotOverflowed) {
+    // An array, a sparse array and an object that hold themselves.
     ValueWord arr = make_array({make_int(1)});
-    auto* elems = static_cast<ValueWord*>(area_ptr(arr_addr(dw_cell(arr))));
-    elems[0] = arr;
-    EXPECT_EQ(raised([&] { plain(arr); }).first, "2520");
-    EXPECT_EQ(raised([&] { display(arr, true); }).first, "2520");
+    static_cast<ValueWord*>(area_ptr(arr_addr(dw_cell(arr))))[0] = arr;
+    ValueWord sparse = make_pairs(TAG_SPARSE, {{intkey_word(4), W_NULL}});
+    static_cast<ValueWord*>(area_ptr(arr_addr(dw_cell(sparse))))[1] = sparse;
+    ValueWord obj = make_pairs(TAG_OBJECT, {{key("me"), W_NULL}});
+    static_cast<ValueWord*>(area_ptr(obj_addr(dw_cell(obj))))[1] = obj;
+    for (ValueWord w : {arr, sparse, obj}) {
+        auto r = raised([&] { plain(w); });
+        EXPECT_EQ(r.first, "2390");
+        EXPECT_NE(r.second.find(" : データの入れ子が深すぎます"), std::string::npos) << r.second;
+        EXPECT_EQ(raised([&] { display(w, true); }).first, "2390");
+    }
+    // 1000 levels are written; one more is refused.
+    ValueWord chain = make_array({});
+    for (int i = 1; i < 1000; ++i) chain = make_array({chain});
+    std::string s = plain(chain);
+    EXPECT_EQ(s.size(), 2000u);
+    EXPECT_EQ(s.substr(0, 3), "[[[");
+    EXPECT_EQ(raised([&] { display(make_array({chain}), false); }).first, "2390");
 }
 
 TEST_F(Text, LongTextsGrowTheBuffer) {

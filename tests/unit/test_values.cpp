@@ -367,6 +367,45 @@ TEST_F(Values, CopySharesHandlesAndRefusesNodes) {
     }
 }
 
+TEST_F(Values, CopyRefusesNestingTooDeep) {
+    auto code_of = [](ValueWord w) -> std::string {
+        try {
+            value_copy(w);
+        } catch (const ScriptThrow& t) {
+            size_t len = 0;
+            const char* msg = error_message_text(t.value, &len);
+            EXPECT_NE(std::string(msg, len).find(" : データの入れ子が深すぎます"), std::string::npos);
+            return error_code_text(t.value);
+        }
+        return "none";
+    };
+    // Containers that hold themselves.
+    ValueWord self_arr = array_of({W_NULL});
+    std::memcpy(area_ptr(arr_addr(dw_cell(self_arr))), &self_arr, 4);
+    ValueWord self_obj = pairs_of(TAG_OBJECT, {{name_word(13), W_NULL}});
+    std::memcpy(static_cast<uint8_t*>(area_ptr(obj_addr(dw_cell(self_obj)))) + 4, &self_obj, 4);
+    ValueWord self_sparse = pairs_of(TAG_SPARSE, {{intkey_word(3), W_NULL}});
+    std::memcpy(static_cast<uint8_t*>(area_ptr(arr_addr(dw_cell(self_sparse)))) + 4, &self_sparse, 4);
+    for (ValueWord w : {self_arr, self_obj, self_sparse}) EXPECT_EQ(code_of(w), "2390");
+
+    // What a failed copy had already copied is given back: the shared
+    // function's count is where it was.
+    ValueWord f = function_cell();
+    ValueWord outer = array_of({f, self_arr});
+    uint32_t before = value_nibble(f);
+    EXPECT_EQ(code_of(outer), "2390");
+    EXPECT_EQ(value_nibble(f), before);
+
+    // 1000 levels are copied; one more is refused.
+    ValueWord chain = array_of({});
+    for (int i = 1; i < 1000; ++i) chain = array_of({chain});
+    ValueWord copy = value_copy(chain);
+    int levels = 1;
+    for (ValueWord w = copy; arr_count(dw_cell(w)) == 1; w = item(w, 0)) ++levels;
+    EXPECT_EQ(levels, 1000);
+    EXPECT_EQ(code_of(array_of({chain})), "2390");
+}
+
 TEST_F(Values, ErrorValueLayout) {
     ValueWord e = make_error_value("1435", "Buffer Overflow", 15);
     EXPECT_EQ(word_tag(e), TAG_ERROR);
