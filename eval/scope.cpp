@@ -11,7 +11,7 @@ namespace velt {
 
 LocalStack g_locals = {nullptr, 0, 0};
 GlobalTable g_globals = {nullptr, 0, 0};
-ScopeState g_scope = {0, 0, 0, 0, 0};
+ScopeState g_scope = {0, 0, 0, 0, 0, 0};
 PendingJump g_jump = {-1, 0};
 
 void locals_reserve(int more) {
@@ -86,7 +86,7 @@ void scope_reset() {
     std::free(g_globals.slots);
     g_locals = {nullptr, 0, 0};
     g_globals = {nullptr, 0, 0};
-    g_scope = {0, 0, 0, 0, 0};
+    g_scope = {0, 0, 0, 0, 0, 0};
     g_jump = {-1, 0};
 }
 

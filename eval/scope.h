@@ -53,12 +53,15 @@ extern GlobalTable g_globals;
 //               only while it is above 0.
 //  fn_params, fn_locals: parameter and local-variable counts of the
 //               running function (for-of / for-in with var).
+//  call_depth:  script calls under way; restored with the rest when a call
+//               returns or a try catches.
 struct ScopeState {
     int frame_base;
     int block_base;
     int block_depth;
     uint32_t fn_params;
     uint32_t fn_locals;
+    int call_depth;
 };
 extern ScopeState g_scope;
 
