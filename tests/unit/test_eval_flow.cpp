@@ -35,8 +35,7 @@ struct RunOutcome {
 
 // Drops the module table (its names are the driver's heap copies).
 void reset_run_state(RunMode mode) {
-    for (int i = 0; i <= g_run.module_last; ++i) std::free(g_run.modules[i].name);
-    g_run = RunState{};
+    run_reset_for_tests();
     g_run.mode = mode;
 }
 
@@ -447,6 +446,97 @@ TEST(EvalFlowValues, CallFunctionFromABuiltIn) {
     EXPECT_EQ(r.out, "(L) [1,2,9][1,5,9]\n(L) \"x\"1\n");
     EXPECT_EQ(r.locals_top, 0);
     EXPECT_EQ(r.try_count, 1);
+}
+
+}  // namespace
+
+TEST(EvalFlow, NestedCallsStopAtTheBound) {
+    run_cases({
+        {"endless recursion is caught, and the next calls work with the scope restored",
+         "function f(n) { return f(n + 1); }\n"
+         "function depth(n) { try { return depth(n + 1); } catch (e) { return n; } }\n"
+         "function g(a) { var b = a * 2; return b; }\n"
+         "function main() { var keep = 5; try { f(0); } catch (e) { console.log(\"caught\", keep); }\n"
+         "  var d1 = depth(0); var d2 = depth(0); console.log(d1 == d2, d1 > 900, g(4)); }",
+         "main()", "(L) \"caught\"5\n(L) truetrue8\n"},
+        {"through method calls and loops",
+         "function f(n) { var o = {m: f}; for (var x of [1]) { return o.m(n + 1); } }\n"
+         "function main() { for (var i = 0; i < 3; i++) { try { f(0); } catch (e) { console.log(i); } } }",
+         "main()", "(L) 0\n(L) 1\n(L) 2\n"},
+        {"uncaught", "function f(n) { return f(n + 1); } function main() { f(0); }", "main()",
+         script_error("2385", "(m.js:1:24) : 関数呼び出しのネストが深すぎます").c_str()},
+    });
+}
+
+namespace {
+
+// Test stand-ins for built-ins that shrink their receiver. `pop` moves the
+// remaining words to a new block and gives the old one back after filling
+// it with junk, so a loop that kept the old storage or the old count would
+// read garbage.
+ValueWord shrinking_pop(ValueWord receiver, ValueWord*, int) {
+    Cell* c = dw_cell(receiver);
+    uint32_t n = arr_count(c);
+    if (n == 0) return W_UNDEFINED;
+    uint32_t stride = word_tag(receiver) == TAG_SPARSE ? 2 : 1;
+    uint32_t old_addr = arr_addr(c);
+    auto* old_words = static_cast<AreaWord*>(area_ptr(old_addr));
+    ValueWord last = old_words[stride * n - 1];
+    void* mem;
+    uint32_t addr = area_alloc(4 * static_cast<size_t>(stride) * n, &mem);
+    std::memcpy(mem, area_ptr(old_addr), 4 * static_cast<size_t>(stride) * (n - 1));
+    std::memset(area_ptr(old_addr), 0xEE, 4 * static_cast<size_t>(stride) * n);
+    area_free(old_addr);
+    arr_addr(c) = addr;
+    arr_count(c) = n - 1;
+    arr_cap(c) = n;
+    value_release(last);
+    return W_UNDEFINED;
+}
+
+// `clear` of an Object: releases every value and leaves no pairs.
+ValueWord shrinking_clear(ValueWord receiver, ValueWord*, int) {
+    Cell* c = dw_cell(receiver);
+    auto* pairs = static_cast<AreaWord*>(area_ptr(obj_addr(c)));
+    uint32_t n = obj_count(c);
+    set_obj_count(c, 0);
+    for (uint32_t i = 0; i < n; ++i) value_release(pairs[2 * i + 1]);
+    return W_UNDEFINED;
+}
+
+TEST(EvalFlow, ForEachStopsWhenTheBodyShrinksTheContainer) {
+    // pop is entry 6 of both array tables, clear entry 2 of the Hash table.
+    g_array_methods.entries[6].routine = shrinking_pop;
+    g_sparse_methods.entries[6].routine = shrinking_pop;
+    g_hash_methods.entries[2].routine = shrinking_clear;
+    run_cases({
+        {"for-of over an array",
+         "function main() { var a = [1, 2, 3, 4, 5, 6]; for (var x of a) { console.log(x); a.pop(); a.pop(); } "
+         "console.log(a); }",
+         "main()", "(L) 1\n(L) 2\n(L) [1,2]\n"},
+        {"for-in over an array",
+         "function main() { var b = [1, 2, 3, 4]; for (let i in b) { console.log(i); b.pop(); b.pop(); b.pop(); } }",
+         "main()", "(L) 0\n"},
+        {"for-of over a sparse array",
+         "function main() { var s = [1]; s[5] = 2; s[9] = 3; for (var x of s) { console.log(x); s.pop(); s.pop(); } }",
+         "main()", "(L) 1\n"},
+        {"for-in over a sparse array",
+         "function main() { var s = [1]; s[5] = 2; s[9] = 3; for (var k in s) { console.log(k); s.pop(); } }",
+         "main()", "(L) 0\n(L) 5\n"},
+        {"for-in over an object",
+         "function main() { var o = {a: 1, b: 2, c: 3}; for (var k in o) { console.log(k); o.clear(); } console.log(o); }",
+         "main()", "(L) \"a\"\n(L) {}\n"},
+        {"the loop variable keeps an element the body removed",
+         "function main() { var a = [[7], [8]]; for (var x of a) { a.pop(); a.pop(); console.log(x); } }", "main()",
+         "(L) [7]\n"},
+        {"emptied at the first step",
+         "function main() { var a = [1, 2]; var n = 0; for (var x of a) { a.pop(); a.pop(); a.pop(); n++; } "
+         "console.log(n); }",
+         "main()", "(L) 1\n"},
+    });
+    g_array_methods.entries[6].routine = nullptr;
+    g_sparse_methods.entries[6].routine = nullptr;
+    g_hash_methods.entries[2].routine = nullptr;
 }
 
 }  // namespace
