@@ -13,6 +13,7 @@
 #include "driver/errors.h"
 #include "driver/journal.h"
 #include "driver/program.h"
+#include "driver/request.h"
 #include "driver/run.h"
 #include "platform/platform.h"
 #include "values/areas.h"
@@ -109,7 +110,7 @@ void find_and_load_config() {
 
 // Closing steps of CGI and replay mode (also after an error before the call).
 void close_run() {
-    run_hooks.send_token_message();
+    send_token_message();
     out_flush();
     std::fclose(stdout);
     g_run.stdout_closed = true;
@@ -121,20 +122,17 @@ void close_run() {
 // Everything that happens before the call: loading the modules, binding the
 // start-up globals and running the module statements.
 void prepare_program() {
-    if (!g_run.modules_loaded) {
-        g_run.modules_loaded = true;
-        run_hooks.load_modules();
-    }
+    load_modules_once();
     set_managed_mode();
-    run_hooks.bind_globals();
-    run_hooks.run_module_statements();
+    bind_start_globals();
+    run_module_statements();
 }
 
 void script_mode_run() {
     try {
         prepare_program();
         // Errors raised from here on belong to the call.
-        run_hooks.prepare_top_call();
+        prepare_top_call();
     } catch (const ScriptThrow& t) {
         write_caught_error(t.value, CaughtAt::RequestFrame);
         close_run();
@@ -143,7 +141,7 @@ void script_mode_run() {
     try_reset();
     g_run.run_started = true;
     try {
-        run_hooks.evaluate_top_call();
+        evaluate_parsed_top_call();
     } catch (const ScriptThrow& t) {
         write_caught_error(t.value, CaughtAt::ScriptMode);
     }
@@ -156,7 +154,7 @@ void script_mode_run() {
 void request_mode_run() {
     bool call_ok = false;
     try {
-        run_hooks.read_request();
+        read_request();
         if (!g_run.has_top_call) {
             g_run.error_exit = true;
             report_error(1800, "実行するJavaScriptのTOP関数が指定されていません");
@@ -166,7 +164,7 @@ void request_mode_run() {
             report_error(1805, "%s", NO_MODULES);
         }
         prepare_program();
-        run_hooks.prepare_top_call();
+        prepare_top_call();
         call_ok = true;
     } catch (const ScriptThrow& t) {
         write_caught_error(t.value, CaughtAt::RequestFrame);
@@ -175,7 +173,7 @@ void request_mode_run() {
         try_reset();
         g_run.run_started = true;
         try {
-            run_hooks.evaluate_top_call();
+            evaluate_parsed_top_call();
             TextBuf out;
             textbuf_append(out, "C", 1);
             put_counted_number(out, g_run.count_a);
@@ -195,9 +193,7 @@ void nothing() {}
 
 }  // namespace
 
-RunHooks run_hooks = {nothing,          nothing,           load_all_modules,         bind_start_globals,
-                      run_module_statements, prepare_top_call, evaluate_parsed_top_call, nothing,
-                      nothing,          nothing};
+RunHooks run_hooks = {nothing, nothing, nothing};
 
 int run_program(int argc, char** argv) {
     const char* argv0 = argc > 0 ? argv[0] : "";

@@ -35,7 +35,9 @@ char* member_buffer(const char* entry, size_t len) {
 
 }  // namespace
 
-void load_all_modules() {
+void load_modules_once() {
+    if (g_run.modules_loaded) return;
+    g_run.modules_loaded = true;
     for (int i = 0; i <= g_run.module_last; ++i) load_module(static_cast<uint32_t>(i) + 1);
 }
 

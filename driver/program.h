@@ -5,8 +5,10 @@
 
 namespace velt {
 
-// Loads every module of the module table, in order (once per run).
-void load_all_modules();
+// Loads every module of the module table, in order; later calls do
+// nothing (the request reader may trigger loading at its first typed
+// global, the driver at the latest before the module statements run).
+void load_modules_once();
 // Binds the VAR list (each entry a `key : value` member) and then the four
 // constant globals undefined, true, false and null.
 void bind_start_globals();

@@ -14,7 +14,7 @@
 
 #include "db/protocol.h"
 #include "driver/config.h"
-#include "driver/entry.h"
+#include "driver/program.h"
 #include "driver/errors.h"
 #include "driver/run.h"
 #include "driver/token.h"
@@ -121,12 +121,6 @@ bool parse_real(const char* text, size_t len, double* out) {
     char* end = nullptr;
     *out = std::strtod(buf, &end);
     return end == buf + len;
-}
-
-void load_modules_once() {
-    if (g_run.modules_loaded) return;
-    g_run.modules_loaded = true;
-    run_hooks.load_modules();
 }
 
 // ---- Values of field A ----
@@ -715,11 +709,6 @@ void send_token_message() {
                   g_run.client_bytes);
     out_write(out.data, out.len);
     textbuf_free(out);
-}
-
-void request_install_hooks() {
-    run_hooks.read_request = read_request;
-    run_hooks.send_token_message = send_token_message;
 }
 
 void request_reset_for_tests() {

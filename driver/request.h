@@ -84,10 +84,8 @@ bool request_modules_from_disk();
 // Reads the request of a CGI or replay run: body, fields, token check (CGI)
 // or the variable list (replay).
 void read_request();
-// Writes the closing "X" message (run hook).
+// Writes the closing "X" message.
 void send_token_message();
-// Installs read_request and send_token_message as run hooks.
-void request_install_hooks();
 
 // Drops the decoded request state (unit tests).
 void request_reset_for_tests();
