@@ -488,7 +488,6 @@ ValueWord array_to_sparse(ValueWord& a, const Location& aloc, uint32_t n) {
         aloc.kind != LOC_PAIR) {
         access_error(2000, "value_ptrのタイプ不正");
     }
-    if (n > 0xFFFFFFu) access_error(2025, "インデックス不正");
     Cell* c = dw_cell(a);
     uint32_t count = arr_count(c);
     uint32_t cap = count + 11;
@@ -537,8 +536,16 @@ ValueWord string_char_at(ValueWord s, uint32_t n) {
     }
 }
 
+// Integer keys are 24 bits wide: a larger index on a container would
+// land on another key, so it is refused.
+constexpr uint32_t KEY_MAX = 0xFFFFFFu;
+
 ValueWord index_integer(ValueWord& a, const Location& aloc, uint32_t n, bool create) {
-    switch (word_tag(a)) {
+    uint32_t tag = word_tag(a);
+    if (n > KEY_MAX && (tag == TAG_ARRAY || tag == TAG_SPARSE || tag == TAG_OBJECT)) {
+        access_error(2025, "インデックス不正");
+    }
+    switch (tag) {
     case TAG_ARRAY: {
         Cell* c = dw_cell(a);
         uint32_t count = arr_count(c);
@@ -574,13 +581,6 @@ ValueWord index_integer(ValueWord& a, const Location& aloc, uint32_t n, bool cre
         return W_UNDEFINED;
     }
     case TAG_SPARSE:
-        if (n > 0xFFFFFFu) {
-            if (!create) {
-                clear_location();
-                return W_UNDEFINED;
-            }
-            access_error(2025, "インデックス不正");
-        }
         return pair_access(a, intkey_word(n), false, create);
     case TAG_STRING:
         return string_char_at(a, n);

@@ -648,14 +648,16 @@ bool compare_values(uint32_t op, ValueWord a, ValueWord b) {
     uint32_t ta = word_tag(a), tb = word_tag(b);
     bool na = is_number_tag(ta), nb = is_number_tag(tb);
     if (na && nb) return compare_doubles(op, number_of(a), number_of(b));
+    // A text that is not a whole number compares false, except that `!=`
+    // stays the negation of `==`.
     if (na && tb == TAG_STRING) {
         double y;
-        if (!number_of_text(b, &y)) return false;
+        if (!number_of_text(b, &y)) return op == OP_NE;
         return compare_doubles(op, number_of(a), y);
     }
     if (ta == TAG_STRING && nb) {
         double x;
-        if (!number_of_text(a, &x)) return false;
+        if (!number_of_text(a, &x)) return op == OP_NE;
         return compare_doubles(op, x, number_of(b));
     }
     if (ta == TAG_STRING && tb == TAG_STRING) {
