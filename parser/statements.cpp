@@ -472,7 +472,10 @@ char* h_try(char* p, ValueWord* out, char* start, uint32_t pos) {
         ops[1] = alloc_record(2 * sizeof(ValueWord), &rec);
         rec[0] = name_word(name);
         rec[1] = value_retain(block);
-        q = skip_whitespace(p);
+        // Look for `finally` without counting lines: when none follows, the
+        // caller skips (and counts) this whitespace itself.
+        q = const_cast<char*>(skip_blanks_peek(p));
+        if (at_word(q, "finally")) q = skip_whitespace(p);
     }
     if (at_word(q, "finally")) {
         has_finally = true;
