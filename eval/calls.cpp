@@ -162,22 +162,25 @@ struct ArgValues {
     uint32_t n = 0;
 };
 
+// Each argument is held while the later ones are evaluated and while the
+// routine runs: a later argument may assign or increment the variable an
+// earlier one came from (`f(x, x = 2)`, `f(x, ++x)`).
 void evaluate_arguments(const AreaWord* argw, uint32_t argc, ArgValues& out) {
     if (argc > MAX_ARGS) argc = MAX_ARGS;
     out.n = 0;
     try {
         for (uint32_t i = 0; i < argc; ++i) {
-            out.v[i] = evaluate(argw[i]);
+            out.v[i] = value_retain(evaluate(argw[i]));
             out.n = i + 1;
         }
     } catch (const ScriptThrow&) {
-        for (uint32_t i = 0; i < out.n; ++i) value_release_temp(out.v[i]);
+        for (uint32_t i = 0; i < out.n; ++i) value_release(out.v[i]);
         throw;
     }
 }
 
 void release_arguments(ArgValues& a) {
-    for (uint32_t i = 0; i < a.n; ++i) value_release_temp(a.v[i]);
+    for (uint32_t i = 0; i < a.n; ++i) value_release(a.v[i]);
     a.n = 0;
 }
 
