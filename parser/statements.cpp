@@ -744,9 +744,20 @@ char* h_reserved(char* p, ValueWord* out, char* start, uint32_t pos) {
 // `parseInt(s) + 1;` or `eval(t).length;` continue as one expression.
 bool is_value_form(int kind) { return form_of(kind) != nullptr; }
 
+// Statements nested deeper than this (blocks in blocks, `if` in `if`) are
+// refused, so that no script text can exhaust the host stack.
+constexpr int STATEMENT_DEPTH_MAX = 1000;
+int g_statement_depth = 0;
+
 char* parse_statement_open(char* p, ValueWord* out) {
+    struct Depth {
+        Depth() { ++g_statement_depth; }
+        ~Depth() { --g_statement_depth; }
+    } depth;
     *out = 0;
     p = skip_whitespace(p);
+    if (g_statement_depth > STATEMENT_DEPTH_MAX)
+        report_parse_error(1120, "ステートメントの演算子不正 '%s'", error_excerpt(p, EXCERPT_STATEMENT));
     if (*p == '{') return parse_block(p, out, nullptr);
     char* start = p;
     uint32_t pos = source_position(p);
