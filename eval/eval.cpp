@@ -18,6 +18,26 @@
 namespace velt {
 
 Location g_loc = {LOC_NONE, 0, 0, false};
+ValueWord g_small_ints[SMALL_INT_MAX - SMALL_INT_MIN + 1];
+
+namespace {
+bool g_small_ints_used = false;
+}
+
+ValueWord small_int_make(int32_t v) {
+    ValueWord w = make_int(v, 15);
+    g_small_ints[v - SMALL_INT_MIN] = w;
+    g_small_ints_used = true;
+    return w;
+}
+
+// The table is zero at start: the driver's first call touches nothing.
+void small_ints_reset() {
+    if (!g_small_ints_used) return;
+    std::memset(g_small_ints, 0, sizeof g_small_ints);
+    g_small_ints_used = false;
+}
+
 bool g_create_mode = false;
 DebugHook g_debug_hook = nullptr;
 RegExpPropertyRoutine g_regexp_property = nullptr;
@@ -683,11 +703,11 @@ ValueWord op_member(Cell* node) {
     if (name == N_LENGTH) {
         clear_location();
         switch (tag) {
-        case TAG_NAME: result = make_int(static_cast<int32_t>(name_length(word_payload(a)))); break;
-        case TAG_STRING: result = make_int(static_cast<int32_t>(string_length(a))); break;
+        case TAG_NAME: result = int_value(static_cast<int32_t>(name_length(word_payload(a)))); break;
+        case TAG_STRING: result = int_value(static_cast<int32_t>(string_length(a))); break;
         case TAG_ARRAY:
-        case TAG_SPARSE: result = make_int(static_cast<int32_t>(arr_count(dw_cell(a)))); break;
-        case TAG_OBJECT: result = make_int(obj_count(dw_cell(a))); break;
+        case TAG_SPARSE: result = int_value(static_cast<int32_t>(arr_count(dw_cell(a)))); break;
+        case TAG_OBJECT: result = int_value(obj_count(dw_cell(a))); break;
         default: result = W_UNDEFINED; break;
         }
         return finish_access(a, result);

@@ -148,6 +148,29 @@ void store_location_held(const Location& loc, ValueWord v);
     }
 }
 
+// ---- Small integers ----
+
+// Integer results from -1024 to 65535 come from a table of permanent cells
+// (nibble 15), each made on first use: no cell is allocated or freed for
+// them. Nothing changes such a cell in place (in-place changes need nibble
+// 0 or 1), so sharing them is safe. optable_init forgets the table, since
+// unit tests drop the areas between runs.
+constexpr int32_t SMALL_INT_MIN = -1024;
+constexpr int32_t SMALL_INT_MAX = 65535;
+extern ValueWord g_small_ints[SMALL_INT_MAX - SMALL_INT_MIN + 1];
+ValueWord small_int_make(int32_t v);
+void small_ints_reset();
+// An integer value: the permanent cell for a small one, else a new
+// temporary.
+[[gnu::always_inline]] inline ValueWord int_value(int32_t v) {
+    uint32_t i = static_cast<uint32_t>(v) - static_cast<uint32_t>(SMALL_INT_MIN);
+    if (i <= static_cast<uint32_t>(SMALL_INT_MAX - SMALL_INT_MIN)) {
+        ValueWord w = g_small_ints[i];
+        return w != 0 ? w : small_int_make(v);
+    }
+    return make_int(v);
+}
+
 // ---- Evaluation ----
 
 // Variable lookup of a name word: locals of the running function (while

@@ -125,14 +125,14 @@ inline int32_t fold_int(ArithKind k, int32_t a, int32_t b) {
     return 0;
 }
 
-// A new number of the operation's kind; a temporary integer input is
-// reused in place instead.
+// An integer result: a temporary integer input is reused in place,
+// otherwise a small value's permanent cell or a new integer.
 inline ValueWord int_result(int32_t v, ValueWord reuse) {
     if (reuse != 0) {
         set_cell_int(dw_cell(reuse), v);
         return reuse;
     }
-    return make_int(v);
+    return int_value(v);
 }
 
 ValueWord arith(Cell* node, ArithKind k) {
@@ -148,15 +148,18 @@ ValueWord arith(Cell* node, ArithKind k) {
         ValueWord second = evaluate(ops[1]);
         if (word_tag(second) == TAG_INT) {
             int32_t r = fold_int(k, a, int_of(second));
-            if (is_temp(second) && second != first) release_temp(second);
-            return int_result(r, first_temp ? first : 0);
+            if (first_temp) {
+                if (second != first) release_temp(second);
+                return int_result(r, first);
+            }
+            return int_result(r, is_temp(second) ? second : 0);
         }
         bool floating = false;
         double b = read_numeric(second, &floating);
         release_temp(second);
         if (first_temp) release_temp(first);
         double r = fold(k, static_cast<double>(a), b, floating);
-        return floating ? make_float(r) : make_int(int_from_double(r));
+        return floating ? make_float(r) : int_value(int_from_double(r));
     }
     bool floating = false;
     double acc = read_numeric(first, &floating);
@@ -167,7 +170,7 @@ ValueWord arith(Cell* node, ArithKind k) {
         release_temp(v);
         acc = fold(k, acc, b, floating);
     }
-    return floating ? make_float(acc) : make_int(int_from_double(acc));
+    return floating ? make_float(acc) : int_value(int_from_double(acc));
 }
 
 ValueWord op_sub(Cell* node) { return arith(node, A_SUB); }
@@ -202,11 +205,11 @@ ValueWord op_add(Cell* node) {
             ValueWord v = evaluate(ops[i]);
             if (word_tag(v) == TAG_INT) {
                 int32_t r = wrap32(static_cast<int64_t>(a) + int_of(v));
-                if (v != acc) release_temp(v);
                 if (a_temp) {
+                    if (v != acc) release_temp(v);
                     set_cell_int(dw_cell(acc), r);
                 } else {
-                    acc = make_int(r);
+                    acc = int_result(r, is_temp(v) ? v : 0);
                 }
                 continue;
             }
@@ -322,7 +325,8 @@ ValueWord op_bitwise(Cell* node) {
         ValueWord v = evaluate(ops[i]);
         if (word_tag(v) != TAG_INT) report_error(2260, "オペランド不正(非整数)");
         int32_t b = int_of(v);
-        if (v != reuse) release_temp(v);
+        if (reuse == 0 && is_temp(v)) reuse = v;  // a temporary operand takes the result
+        else if (v != reuse) release_temp(v);
         if (op == OP_BIT_AND) acc &= b;
         else if (op == OP_BIT_OR) acc |= b;
         else acc ^= b;
@@ -398,6 +402,14 @@ inline bool owner_kind(uint32_t kind) {
     return kind == LOC_ELEMENT || kind == LOC_PAIR || kind == LOC_LASTINDEX;
 }
 
+// Whether the integer t may take a compound result in place: the location
+// still holds it and is its only holder (nibble 1).
+inline bool int_in_place(const Location& loc, ValueWord t) {
+    if (loc.kind == LOC_NONE || loc.kind == LOC_LASTINDEX || value_nibble(t) != 1) return false;
+    const AreaWord* slot = location_slot(loc);
+    return slot != nullptr && *slot == t;
+}
+
 ValueWord op_assign(Cell* node) {
     ValueWord v = evaluate(node->d8);
     ValueWord target = node->d4;
@@ -433,7 +445,16 @@ ValueWord op_add_assign(Cell* node) {
     uint32_t tt = word_tag(t), vt = word_tag(v);
     ValueWord result;
     if (tt == TAG_INT && vt == TAG_INT) {
-        result = make_int(wrap32(static_cast<int64_t>(int_of(t)) + int_of(v)), 1);
+        int32_t r = wrap32(static_cast<int64_t>(int_of(t)) + int_of(v));
+        unhold(t);  // drops our hold only; the location's stays
+        if (int_in_place(loc, t)) {
+            if (v != t) release_temp(v);
+            set_cell_int(dw_cell(t), r);
+            if (owned) value_release(loc.owner);
+            return t;
+        }
+        retain(t);
+        result = make_int(r, 1);
     } else if (is_number_tag(tt) && is_number_tag(vt)) {
         result = make_float(number_of(t) + number_of(v), 1);
     } else if ((tt == TAG_STRING && (vt == TAG_STRING || is_number_tag(vt))) ||
@@ -466,7 +487,16 @@ ValueWord compound_arith(Cell* node, ArithKind k) {
     if (loc.is_const) report_error(2315, "オペレーション不正");
     ValueWord result;
     if (v_int && word_tag(t) == TAG_INT) {
-        result = make_int(fold_int(k, int_of(t), vi), 1);
+        int32_t r = fold_int(k, int_of(t), vi);
+        if (loc.kind == LOC_NONE) {
+            release_temp(t);
+            report_error(2317, "オペレーション不正");
+        }
+        if (int_in_place(loc, t)) {
+            set_cell_int(dw_cell(t), r);
+            return t;
+        }
+        result = make_int(r, 1);
     } else {
         double a = read_numeric(t, &floating);
         double r = fold(k, a, b, floating);
@@ -631,7 +661,7 @@ double read_numeric(ValueWord v, bool* floating) {
 
 ValueWord add_values(ValueWord a, ValueWord b) {
     uint32_t ta = word_tag(a), tb = word_tag(b);
-    if (ta == TAG_INT && tb == TAG_INT) return make_int(wrap32(static_cast<int64_t>(int_of(a)) + int_of(b)));
+    if (ta == TAG_INT && tb == TAG_INT) return int_value(wrap32(static_cast<int64_t>(int_of(a)) + int_of(b)));
     if (is_number_tag(ta) && is_number_tag(tb)) return make_float(number_of(a) + number_of(b));
     bool ok;
     if (ta == TAG_STRING) ok = tb == TAG_STRING || tb == TAG_NAME || is_number_tag(tb);

@@ -111,6 +111,7 @@ ValueWord op_eval_error(Cell*) { report_error(1860, "デバッグでのEVALエ�
 void set_eval_mode(bool on) { g_dispatch = on ? g_eval_table : g_op_table; }
 
 void optable_init() {
+    small_ints_reset();
     for (int op = 0; op < OP_TABLE_SIZE; ++op) {
         bool used = op >= static_cast<int>(OP_FIRST) && op <= static_cast<int>(OP_LAST_USED) && op != 190;
         g_op_table[op] = used ? op_not_available : op_eval_error;
