@@ -32,7 +32,10 @@ ValueWord small_int_make(int32_t v) {
 }
 
 // The table is zero at start: the driver's first call touches nothing.
+NumberStash g_number_stash = {0, {}};
+
 void small_ints_reset() {
+    g_number_stash.count = 0;
     if (!g_small_ints_used) return;
     std::memset(g_small_ints, 0, sizeof g_small_ints);
     g_small_ints_used = false;
@@ -357,7 +360,7 @@ void store_location(const Location& loc, ValueWord v) {
     retain(v);
     ValueWord old = *slot;
     *slot = v;
-    value_release(old);
+    drop_hold(old);
 }
 
 void store_location_held(const Location& loc, ValueWord v) {
@@ -370,7 +373,7 @@ void store_location_held(const Location& loc, ValueWord v) {
     if (slot == nullptr) report_error(2000, "value_ptrのタイプ不正");
     ValueWord old = *slot;
     *slot = v;
-    value_release(old);
+    drop_hold(old);
 }
 
 // ---- Index and member access ----

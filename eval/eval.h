@@ -34,6 +34,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "driver/run.h"
 #include "values/areas.h"
@@ -130,8 +131,66 @@ void store_location_held(const Location& loc, ValueWord v);
 // the hot paths (same rules as values/values.h; words whose top byte is
 // 0xFF and tag 4 are left alone there too).
 [[gnu::always_inline]] inline bool counted_word(ValueWord w) { return w < 0x10000000u && ((0x7FEEu >> (w >> 24)) & 1u); }
+// Temporary number cells released here wait in a small stash (marked
+// permanent, so nothing frees or changes them meanwhile) and are handed out
+// again by new_int / new_float: an arithmetic loop then allocates no cells.
+// optable_init empties it, since unit tests drop the areas between runs.
+constexpr uint32_t NUMBER_STASH_SIZE = 16;
+struct NumberStash {
+    uint32_t count;
+    ValueWord words[NUMBER_STASH_SIZE];
+};
+extern NumberStash g_number_stash;
 [[gnu::always_inline]] inline void release_temp(ValueWord w) {
-    if (counted_word(w) && (*word_memory(w) >> 4) == 0) value_free(w >> 24, w);
+    if (!counted_word(w)) return;
+    uint8_t* p = word_memory(w);
+    if ((*p >> 4) != 0) return;
+    uint32_t tag = w >> 24;
+    if ((tag == TAG_INT || tag == TAG_FLOAT) && g_number_stash.count < NUMBER_STASH_SIZE) {
+        *p = static_cast<uint8_t>(0xF0u | tag);
+        g_number_stash.words[g_number_stash.count++] = w;
+        return;
+    }
+    value_free(tag, w);
+}
+// value_release for a slot's old value: a number whose last hold goes
+// waits in the stash as well.
+[[gnu::always_inline]] inline void drop_hold(ValueWord w) {
+    uint32_t tag = w >> 24;
+    if ((tag == TAG_INT || tag == TAG_FLOAT) && g_number_stash.count < NUMBER_STASH_SIZE) {
+        uint8_t* p = &dw_cell(w)->hdr;
+        if ((*p >> 4) == 1) {
+            *p = static_cast<uint8_t>(0xF0u | tag);
+            g_number_stash.words[g_number_stash.count++] = w;
+            return;
+        }
+    }
+    value_release(w);
+}
+// A cleared number cell from the stash with the given header, or 0.
+[[gnu::always_inline]] inline Cell* stash_cell(uint32_t tag, uint32_t initial_count, ValueWord* out) {
+    if (g_number_stash.count == 0) return nullptr;
+    ValueWord w = g_number_stash.words[--g_number_stash.count];
+    Cell* c = dw_cell(w);
+    std::memset(c, 0, sizeof(Cell));
+    c->hdr = static_cast<uint8_t>(tag + 16 * initial_count);
+    *out = (w & 0x00FFFFFFu) | (tag << 24);
+    return c;
+}
+// make_int / make_float, reusing a stashed cell when there is one.
+[[gnu::always_inline]] inline ValueWord new_int(int32_t v, uint32_t initial_count = 0) {
+    ValueWord w;
+    Cell* c = stash_cell(TAG_INT, initial_count, &w);
+    if (c == nullptr) return make_int(v, initial_count);
+    set_cell_int(c, v);
+    return w;
+}
+[[gnu::always_inline]] inline ValueWord new_float(double d, uint32_t initial_count = 0) {
+    ValueWord w;
+    Cell* c = stash_cell(TAG_FLOAT, initial_count, &w);
+    if (c == nullptr) return make_float(d, initial_count);
+    set_cell_float(c, d);
+    return w;
 }
 [[gnu::always_inline]] inline ValueWord retain(ValueWord w) {
     if (counted_word(w)) {
@@ -168,7 +227,7 @@ void small_ints_reset();
         ValueWord w = g_small_ints[i];
         return w != 0 ? w : small_int_make(v);
     }
-    return make_int(v);
+    return new_int(v);
 }
 
 // ---- Evaluation ----

@@ -159,7 +159,7 @@ ValueWord arith(Cell* node, ArithKind k) {
         release_temp(second);
         if (first_temp) release_temp(first);
         double r = fold(k, static_cast<double>(a), b, floating);
-        return floating ? make_float(r) : int_value(int_from_double(r));
+        return floating ? new_float(r) : int_value(int_from_double(r));
     }
     bool floating = false;
     double acc = read_numeric(first, &floating);
@@ -170,7 +170,7 @@ ValueWord arith(Cell* node, ArithKind k) {
         release_temp(v);
         acc = fold(k, acc, b, floating);
     }
-    return floating ? make_float(acc) : int_value(int_from_double(acc));
+    return floating ? new_float(acc) : int_value(int_from_double(acc));
 }
 
 ValueWord op_sub(Cell* node) { return arith(node, A_SUB); }
@@ -213,7 +213,7 @@ ValueWord op_add(Cell* node) {
                 }
                 continue;
             }
-            if (!a_temp) acc = make_int(a);
+            if (!a_temp) acc = new_int(a);
             ValueWord sum = add_values(acc, v);
             release_temp(acc);
             release_temp(v);
@@ -286,7 +286,7 @@ ValueWord op_compare(Cell* node) {
             int32_t y = int_of(b);
             r = compare_order(op, x < y ? -1 : (x > y ? 1 : 0));
         } else {
-            if (!a_temp) a = make_int(x);
+            if (!a_temp) a = new_int(x);
             r = compare_values(op, a, b);
         }
         if (b != a) release_temp(b);
@@ -454,9 +454,9 @@ ValueWord op_add_assign(Cell* node) {
             return t;
         }
         retain(t);
-        result = make_int(r, 1);
+        result = new_int(r, 1);
     } else if (is_number_tag(tt) && is_number_tag(vt)) {
-        result = make_float(number_of(t) + number_of(v), 1);
+        result = new_float(number_of(t) + number_of(v), 1);
     } else if ((tt == TAG_STRING && (vt == TAG_STRING || is_number_tag(vt))) ||
                (vt == TAG_STRING && is_number_tag(tt))) {
         Piece a, b;
@@ -496,11 +496,11 @@ ValueWord compound_arith(Cell* node, ArithKind k) {
             set_cell_int(dw_cell(t), r);
             return t;
         }
-        result = make_int(r, 1);
+        result = new_int(r, 1);
     } else {
         double a = read_numeric(t, &floating);
         double r = fold(k, a, b, floating);
-        result = floating ? make_float(r, 1) : make_int(int_from_double(r), 1);
+        result = floating ? new_float(r, 1) : new_int(int_from_double(r), 1);
     }
     release_temp(t);
     if (loc.kind == LOC_NONE) {
@@ -529,7 +529,7 @@ ValueWord op_bit_assign(Cell* node) {
     release_temp(t);
     int32_t r = node->b3 == OP_AND_ASSIGN ? (a & b) : node->b3 == OP_OR_ASSIGN ? (a | b) : (a ^ b);
     if (loc.kind == LOC_NONE) report_error(2300, "オペレーション不正");
-    ValueWord result = make_int(r, 1);
+    ValueWord result = new_int(r, 1);
     store_location_held(loc, result);
     return result;
 }
@@ -554,8 +554,8 @@ ValueWord step(Cell* node, int delta, bool prefix, const StepCodes& codes) {
         report_error(codes.kind_code, "%s", codes.message);
     }
     if (loc.kind == LOC_LASTINDEX) {
-        ValueWord nv = tag == TAG_INT ? make_int(wrap32(static_cast<int64_t>(int_of(t)) + delta))
-                                      : make_float(float_of(t) + delta);
+        ValueWord nv = tag == TAG_INT ? new_int(wrap32(static_cast<int64_t>(int_of(t)) + delta))
+                                      : new_float(float_of(t) + delta);
         store_location(loc, nv);
         if (prefix) {
             release_temp(t);
@@ -566,19 +566,29 @@ ValueWord step(Cell* node, int delta, bool prefix, const StepCodes& codes) {
     }
     AreaWord* slot = location_slot(loc);
     if (slot == nullptr) report_error(2000, "value_ptrのタイプ不正");
-    if (prefix && *slot == t && value_nibble(t) == 1) {
+    if (*slot == t && value_nibble(t) == 1) {
         // Held only by this location: the new value replaces it in place.
-        Cell* c = dw_cell(t);
-        if (tag == TAG_INT) set_cell_int(c, wrap32(static_cast<int64_t>(cell_int(c)) + delta));
-        else set_cell_float(c, cell_float(c) + delta);
-        return t;
+        if (prefix) {
+            Cell* c = dw_cell(t);
+            if (tag == TAG_INT) set_cell_int(c, wrap32(static_cast<int64_t>(cell_int(c)) + delta));
+            else set_cell_float(c, cell_float(c) + delta);
+            return t;
+        }
+        if (tag == TAG_INT) {
+            // x++ of an integer: the old value goes back as a small
+            // integer's permanent cell or a new temporary.
+            int32_t old = int_of(t);
+            ValueWord r = int_value(old);
+            set_cell_int(dw_cell(t), wrap32(static_cast<int64_t>(old) + delta));
+            return r;
+        }
     }
-    ValueWord nv = tag == TAG_INT ? make_int(wrap32(static_cast<int64_t>(int_of(t)) + delta), 1)
-                                  : make_float(float_of(t) + delta, 1);
+    ValueWord nv = tag == TAG_INT ? new_int(wrap32(static_cast<int64_t>(int_of(t)) + delta), 1)
+                                  : new_float(float_of(t) + delta, 1);
     ValueWord old = *slot;
     *slot = nv;
     if (prefix) {
-        value_release(old);
+        drop_hold(old);
         return nv;
     }
     unhold(old);
@@ -662,7 +672,7 @@ double read_numeric(ValueWord v, bool* floating) {
 ValueWord add_values(ValueWord a, ValueWord b) {
     uint32_t ta = word_tag(a), tb = word_tag(b);
     if (ta == TAG_INT && tb == TAG_INT) return int_value(wrap32(static_cast<int64_t>(int_of(a)) + int_of(b)));
-    if (is_number_tag(ta) && is_number_tag(tb)) return make_float(number_of(a) + number_of(b));
+    if (is_number_tag(ta) && is_number_tag(tb)) return new_float(number_of(a) + number_of(b));
     bool ok;
     if (ta == TAG_STRING) ok = tb == TAG_STRING || tb == TAG_NAME || is_number_tag(tb);
     else if (tb == TAG_STRING) ok = ta == TAG_NAME || is_number_tag(ta);
