@@ -7,6 +7,7 @@
 
 #include "driver/errors.h"
 #include "eval/eval.h"
+#include "eval/scope.h"
 #include "parser/expr.h"
 #include "values/names.h"
 #include "values/text.h"
@@ -23,6 +24,8 @@ constexpr size_t COMPARE_COPY = 511;
 inline int32_t int_of(ValueWord w) { return cell_int(dw_cell(w)); }
 inline double float_of(ValueWord w) { return cell_float(dw_cell(w)); }
 inline bool is_temp(ValueWord w) { return is_unheld(w); }
+// Reference nibble of a number (its cell's header).
+inline uint32_t number_nibble(ValueWord w) { return dw_cell(w)->hdr >> 4u; }
 
 // An integer result of 64-bit arithmetic, wrapped to 32 bits.
 inline int32_t wrap32(int64_t v) { return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(v))); }
@@ -405,7 +408,7 @@ inline bool owner_kind(uint32_t kind) {
 // Whether the integer t may take a compound result in place: the location
 // still holds it and is its only holder (nibble 1).
 inline bool int_in_place(const Location& loc, ValueWord t) {
-    if (loc.kind == LOC_NONE || loc.kind == LOC_LASTINDEX || value_nibble(t) != 1) return false;
+    if (loc.kind == LOC_NONE || loc.kind == LOC_LASTINDEX || number_nibble(t) != 1) return false;
     const AreaWord* slot = location_slot(loc);
     return slot != nullptr && *slot == t;
 }
@@ -425,6 +428,15 @@ ValueWord op_assign(Cell* node) {
     if (t != v) release_temp(t);
     if (loc.is_const) report_error(2320, "オペレーション不正");
     if (loc.kind == LOC_NONE) return v;
+    if (loc.kind == LOC_LOCAL && static_cast<int>(loc.index) <= g_locals.top) {
+        // A local found just now: store without the general resolution.
+        AreaWord* slot = &g_locals.slots[loc.index].value;
+        retain(v);
+        ValueWord old = *slot;
+        *slot = v;
+        drop_hold(old);
+        return v;
+    }
     store_location(loc, v);
     return v;
 }
@@ -543,9 +555,15 @@ struct StepCodes {
 };
 
 ValueWord step(Cell* node, int delta, bool prefix, const StepCodes& codes) {
-    clear_location();
-    ValueWord t = evaluate(node->d4);
-    if (!has_location_shape(node->d4)) clear_location();
+    ValueWord operand = node->d4;
+    ValueWord t;
+    if (word_tag(operand) == TAG_NAME && operand > W_NAN) {
+        t = lookup_name(operand);  // always leaves a location
+    } else {
+        clear_location();
+        t = evaluate(operand);
+        if (!has_location_shape(operand)) clear_location();
+    }
     Location loc = g_loc;
     if (loc.is_const) report_error(codes.const_code, "%s", codes.message);
     uint32_t tag = word_tag(t);
@@ -564,9 +582,10 @@ ValueWord step(Cell* node, int delta, bool prefix, const StepCodes& codes) {
         release_temp(nv);
         return t;
     }
-    AreaWord* slot = location_slot(loc);
+    // A local found just now needs no checks.
+    AreaWord* slot = loc.kind == LOC_LOCAL ? &g_locals.slots[loc.index].value : location_slot(loc);
     if (slot == nullptr) report_error(2000, "value_ptrのタイプ不正");
-    if (*slot == t && value_nibble(t) == 1) {
+    if (*slot == t && number_nibble(t) == 1) {
         // Held only by this location: the new value replaces it in place.
         if (prefix) {
             Cell* c = dw_cell(t);
