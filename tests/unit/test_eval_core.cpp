@@ -308,6 +308,27 @@ TEST_F(EvalTest, IncrementAndDecrement) {
     run_table(*this, cases, std::size(cases));
 }
 
+// Number cells are changed in place, shared (small integers) or reused
+// once freed: a value held elsewhere must never see the change.
+TEST_F(EvalTest, NumbersChangeOnlyWhereUnshared) {
+    static const Case cases[] = {
+        {"var a = 100000; var b = a; a += 1; [a, b]", "[100001,100000]"},
+        {"var a = 100000; var b = a; a -= 1; a *= 2; [a, b]", "[199998,100000]"},
+        {"var a = 5; var b = a; a += 1; a++; ++a; [a, b]", "[8,5]"},
+        {"var a = 70000; var c = a++; var d = a--; [a, c, d]", "[70000,70000,70001]"},
+        {"var a = [70000]; var c = a[0]++; [a, c]", "[[70001],70000]"},
+        {"var f = 1.5; var g = f; f *= 2; f += 1; [f, g]", "[4.0,1.5]"},
+        {"var x = 3; var y = x * 1000 + 1; var z = y; y += x; [y, z]", "[3004,3001]"},
+        {"var o = {k: 90000}; var v = o.k; o.k += 5; [o, v]", "[{'k':90005},90000]"},
+        // The right side changes the target's holders while it runs.
+        {"var x = 100000; x += (x = 7, x); x", "100007"},
+        {"var x = 100000; var k = 0; x += (k = x, 1); [x, k]", "[100001,100000]"},
+        {"var n = 1; for (var i = 0; i < 3; i++) { n = n * 70000 % 100003; } n", "49439"},
+        {"var t = 0; for (var i = 0; i < 100; i++) t = t + i * i - (i - 1); [t, i]", "[323500,100]"},
+    };
+    run_table(*this, cases, std::size(cases));
+}
+
 TEST_F(EvalTest, IndexAccess) {
     static const Case cases[] = {
         {"'abc'[1]", "\"b\""},
