@@ -15,8 +15,9 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # Peers run the program as a plain script: console.log may be missing
-# (mujs, duk have print) and main() must be called.
-PRELUDE = "if (typeof console === 'undefined') { var console = {log: print}; }\n"
+# (mujs, duk have print) and main() must be called. The global is set
+# through `this`: a `var console` would be hoisted and hide node's console.
+PRELUDE = "if (typeof console === 'undefined') { this.console = {log: print}; }\n"
 EPILOGUE = "\nmain();\n"
 
 

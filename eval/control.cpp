@@ -23,7 +23,8 @@ namespace velt {
 
 namespace {
 
-inline void run_and_release(ValueWord stmt) { value_release_temp(evaluate(stmt)); }
+// Statements of blocks and loops and for-loop updates: their value is unused.
+inline void run_and_release(ValueWord stmt) { release_temp(evaluate_discarded(stmt)); }
 
 // The name and initial-value expression of a declaration item: a bare name,
 // or an assignment node (123) whose first operand is a name. False for any
