@@ -24,7 +24,9 @@ void run_reset_for_tests() {
 }
 
 const char* module_name(uint32_t n) {
-    if (n == 0 || static_cast<int>(n) - 1 > g_run.module_last) return "";
+    // Before any module is current (request decoding, the checks before
+    // loading) reports name the call's pseudo-module.
+    if (n == 0 || static_cast<int>(n) - 1 > g_run.module_last) return "MainScript";
     return g_run.modules[n - 1].name;
 }
 

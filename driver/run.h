@@ -48,7 +48,7 @@ extern RunState g_run;
 
 // Appends a module to the module table; false when the table is full.
 bool module_add(const char* name, size_t len, uint8_t kind);
-// File name of module number n (1-based); "" when none.
+// File name of module number n (1-based); "MainScript" when none.
 const char* module_name(uint32_t n);
 // Frees the module names and starts a fresh run state (unit tests only).
 void run_reset_for_tests();
