@@ -15,6 +15,7 @@
 #include "driver/config.h"
 #include "driver/run.h"
 #include "driver/sha256.h"
+#include "tests/unit/test_support.h"
 
 namespace velt {
 namespace {
@@ -36,26 +37,18 @@ std::string sha_hex(const std::string& s) {
     return hex;
 }
 
-std::string read_file(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
 struct ConfigTest : ::testing::Test {
     std::string dir;
     void SetUp() override {
         config_reset_for_tests();
         reset_modules();
-        char tmpl[] = "/tmp/velt_config_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
+        dir = make_temp_dir("velt_config_");
+        ASSERT_FALSE(dir.empty());
     }
     void TearDown() override {
         config_reset_for_tests();
         reset_modules();
-        std::system(("rm -rf '" + dir + "'").c_str());
+        remove_tree(dir);
     }
 };
 

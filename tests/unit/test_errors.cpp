@@ -7,6 +7,7 @@
 #include "driver/errors.h"
 #include "driver/journal.h"
 #include "driver/run.h"
+#include "tests/unit/test_support.h"
 #include "values/areas.h"
 #include "values/names.h"
 #include "values/text.h"
@@ -18,25 +19,13 @@ namespace {
 
 struct ErrorsTest : ::testing::Test {
     void SetUp() override {
-        areas_reset_for_tests();
-        names_reset_for_tests();
-        names_init();
-        journal_reset_for_tests();
-        run_reset_for_tests();
+        reset_interpreter();
         module_add("m.js", 4, MODULE_JS);
         g_run.current_module = 1;
         g_run.current_line = 3;
         g_run.current_column = 7;
-        g_error_caught = false;
-        try_reset();
     }
 };
-
-std::string message_of(ValueWord v) {
-    size_t len = 0;
-    const char* m = error_message_text(v, &len);
-    return std::string(m, len);
-}
 
 std::string journal_text() {
     // The journal keeps the text in memory until a record is written.
@@ -44,12 +33,7 @@ std::string journal_text() {
     int fd = mkstemp(path);
     close(fd);
     journal_write_record(path);
-    FILE* f = std::fopen(path, "rb");
-    std::string text;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-    std::fclose(f);
+    std::string text = read_file(path);
     std::remove(path);
     return text;
 }
@@ -65,7 +49,7 @@ TEST_F(ErrorsTest, ReportErrorBuildsTheErrorValueAndGoesToFrameZeroBeforeTheCall
         EXPECT_EQ(t.target_frame, 0);
         ASSERT_EQ(word_tag(t.value), TAG_ERROR);
         EXPECT_STREQ(error_code_text(t.value), "2015");
-        EXPECT_EQ(message_of(t.value), "EVAL ERROR 2015 (m.js:3:7) : 評価式不正 'x'");
+        EXPECT_EQ(report_text(t.value), "EVAL ERROR 2015 (m.js:3:7) : 評価式不正 'x'");
     }
     EXPECT_FALSE(g_error_caught);
     EXPECT_NE(journal_text().find("EVAL ERROR 2015 (m.js:3:7) : 評価式不正 'x'\n"), std::string::npos);
@@ -91,7 +75,7 @@ TEST_F(ErrorsTest, ParseErrorsAlwaysGoToFrameZeroWithTheParsePrefix) {
         report_parse_error(1405, "数字のフォーマット不正 '%s'", "1e");
     } catch (const ScriptThrow& t) {
         EXPECT_EQ(t.target_frame, 0);
-        EXPECT_EQ(message_of(t.value), "PARSE ERROR 1405 (m.js:3) : 数字のフォーマット不正 '1e'");
+        EXPECT_EQ(report_text(t.value), "PARSE ERROR 1405 (m.js:3) : 数字のフォーマット不正 '1e'");
     }
     EXPECT_FALSE(g_error_caught);
 }
@@ -101,7 +85,7 @@ TEST_F(ErrorsTest, AnOverlongReportIsCutAtTheReportBuffer) {
     try {
         report_error(2015, "%s", big.c_str());
     } catch (const ScriptThrow& t) {
-        std::string m = message_of(t.value);
+        std::string m = report_text(t.value);
         EXPECT_EQ(m.size(), 16383u);
         EXPECT_EQ(m.substr(0, 11), "EVAL ERROR ");
     }

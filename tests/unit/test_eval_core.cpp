@@ -16,6 +16,7 @@
 #include "eval/scope.h"
 #include "parser/lexer.h"
 #include "parser/statements.h"
+#include "tests/unit/test_support.h"
 #include "values/areas.h"
 #include "values/names.h"
 #include "values/text.h"
@@ -26,17 +27,10 @@ namespace {
 
 struct EvalTest : ::testing::Test {
     void SetUp() override {
-        areas_reset_for_tests();
-        names_reset_for_tests();
-        names_init();
-        run_reset_for_tests();
+        reset_interpreter();
         module_add("t.js", 4, MODULE_JS);
         g_run.current_module = 1;
-        try_reset();
-        parser_reset(true);
         g_parse.module = 1;
-        scope_reset();
-        optable_init();
         set_managed_mode();
         g_run.run_started = true;
         g_create_mode = false;

@@ -17,6 +17,7 @@
 #include "eval/scope.h"
 #include "parser/loader.h"
 #include "parser/statements.h"
+#include "tests/unit/test_support.h"
 #include "values/areas.h"
 #include "values/names.h"
 #include "values/values.h"
@@ -33,24 +34,10 @@ struct RunOutcome {
     int frame_base;
 };
 
-// Drops the module table (its names are the driver's heap copies).
-void reset_run_state(RunMode mode) {
-    run_reset_for_tests();
-    g_run.mode = mode;
-}
-
 RunOutcome run_flow(const char* module_text, const char* top_call) {
-    parser_reset(true);
-    scope_reset();
-    areas_reset_for_tests();
-    names_reset_for_tests();
-    names_init();
-    journal_reset_for_tests();
-    reset_run_state(RunMode::Script);
+    reset_interpreter();
+    g_run.mode = RunMode::Script;
     module_add("m.js", 4, MODULE_JS);
-    optable_init();
-    try_reset();
-    g_error_caught = false;
     std::vector<char> text(module_text, module_text + std::strlen(module_text) + 1);
     std::vector<char> call(top_call, top_call + std::strlen(top_call) + 1);
     testing::internal::CaptureStdout();
@@ -374,12 +361,9 @@ TEST(EvalFlowValues, RepeatedCallsDoNotLeak) {
 }
 
 TEST(EvalFlowValues, ConsoleOutsideScriptModeGoesOnlyToTheJournal) {
-    areas_reset_for_tests();
-    names_reset_for_tests();
-    names_init();
+    reset_interpreter();
     set_managed_mode();
-    journal_reset_for_tests();
-    reset_run_state(RunMode::CGI);
+    g_run.mode = RunMode::CGI;
     ValueWord args[2] = {make_int(7), make_string("a", 1)};
     testing::internal::CaptureStdout();
     console_write(false, args, 2);

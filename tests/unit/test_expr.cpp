@@ -11,6 +11,7 @@
 #include "parser/lexer.h"
 #include "parser/statements.h"
 #include "tests/unit/node_print.h"
+#include "tests/unit/test_support.h"
 #include "values/areas.h"
 #include "values/names.h"
 #include "values/text.h"
@@ -20,28 +21,10 @@ using namespace velt;
 
 namespace {
 
-// Makes the named module current, adding it to the module table once.
-void use_module(const char* name) {
-    for (int i = 0; i <= g_run.module_last; ++i) {
-        if (std::strcmp(module_name(static_cast<uint32_t>(i + 1)), name) == 0) {
-            g_run.current_module = static_cast<uint32_t>(i + 1);
-            return;
-        }
-    }
-    module_add(name, std::strlen(name), MODULE_JS);
-    g_run.current_module = static_cast<uint32_t>(g_run.module_last + 1);
-}
-
 struct ExprTest : ::testing::Test {
     void SetUp() override {
-        areas_reset_for_tests();
-        names_reset_for_tests();
-        names_init();
-        journal_reset_for_tests();
+        reset_interpreter();
         use_module("expr.js");
-        g_run.current_line = 0;
-        try_reset();
-        g_parse = ParseState{};
         g_parse.module = g_run.current_module;
         regexp_literal_hook = nullptr;
     }
@@ -67,23 +50,6 @@ struct ExprTest : ::testing::Test {
         return out;
     }
 };
-
-struct Failure {
-    std::string code;
-    std::string message;
-};
-
-template <class F>
-Failure failure_of(F f) {
-    try {
-        f();
-    } catch (const ScriptThrow& t) {
-        size_t len = 0;
-        const char* m = error_message_text(t.value, &len);
-        return {error_code_text(t.value), std::string(m, len)};
-    }
-    return {"none", ""};
-}
 
 std::string repeat(const std::string& piece, const std::string& sep, int n) {
     std::string s;

@@ -12,6 +12,7 @@
 #include "driver/errors.h"
 #include "driver/request.h"
 #include "driver/run.h"
+#include "tests/unit/test_support.h"
 #include "values/areas.h"
 #include "values/names.h"
 #include "values/text.h"
@@ -22,12 +23,7 @@ namespace {
 
 struct FrontendTest : ::testing::Test {
     void SetUp() override {
-        areas_reset_for_tests();
-        names_reset_for_tests();
-        names_init();
-        run_reset_for_tests();
-        frontend_reset_for_tests();
-        try_reset();
+        reset_interpreter();
     }
 };
 
@@ -295,9 +291,7 @@ TEST_F(FrontendTest, ReferenceOverflowNamesTheType) {
             put_element_value(out, v);
             ADD_FAILURE() << "no error";
         } catch (const ScriptThrow& t) {
-            size_t len;
-            const char* text = error_message_text(t.value, &len);
-            std::string m(text, len);
+            std::string m = report_text(t);
             EXPECT_STREQ(error_code_text(t.value), "1215");
             EXPECT_NE(m.find(std::string("フロントエンドに送信するデータの型不正") + tag), std::string::npos) << m;
         }

@@ -13,29 +13,22 @@
 
 #include "driver/journal.h"
 #include "driver/run.h"
+#include "tests/unit/test_support.h"
 
 namespace velt {
 namespace {
-
-std::string read_file(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
 
 struct JournalTest : ::testing::Test {
     std::string dir;
     void SetUp() override {
         journal_reset_for_tests();
-        char tmpl[] = "/tmp/velt_journal_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
+        dir = make_temp_dir("velt_journal_");
+        ASSERT_FALSE(dir.empty());
         std::strcpy(g_run.start_time, "2024/01/02 03:04:05");
     }
     void TearDown() override {
         journal_reset_for_tests();
-        std::system(("rm -rf " + dir).c_str());
+        remove_tree(dir);
     }
 };
 

@@ -8,6 +8,7 @@
 #include "driver/journal.h"
 #include "driver/run.h"
 #include "parser/lexer.h"
+#include "tests/unit/test_support.h"
 #include "values/areas.h"
 #include "values/names.h"
 #include "values/text.h"
@@ -17,27 +18,10 @@ using namespace velt;
 
 namespace {
 
-// Makes the named module current, adding it to the module table once.
-void use_module(const char* name) {
-    for (int i = 0; i <= g_run.module_last; ++i) {
-        if (std::strcmp(module_name(static_cast<uint32_t>(i + 1)), name) == 0) {
-            g_run.current_module = static_cast<uint32_t>(i + 1);
-            return;
-        }
-    }
-    module_add(name, std::strlen(name), MODULE_JS);
-    g_run.current_module = static_cast<uint32_t>(g_run.module_last + 1);
-}
-
 struct LexerTest : ::testing::Test {
     void SetUp() override {
-        areas_reset_for_tests();
-        names_reset_for_tests();
-        names_init();
-        journal_reset_for_tests();
+        reset_interpreter();
         use_module("lex.js");
-        g_run.current_line = 0;
-        try_reset();
     }
     // A writable copy of a text, as the parser gets it.
     std::vector<char> buf;
@@ -48,23 +32,6 @@ struct LexerTest : ::testing::Test {
         return buf.data();
     }
 };
-
-struct Failure {
-    std::string code;
-    std::string message;
-};
-
-template <class F>
-Failure failure_of(F f) {
-    try {
-        f();
-    } catch (const ScriptThrow& t) {
-        size_t len = 0;
-        const char* m = error_message_text(t.value, &len);
-        return {error_code_text(t.value), std::string(m, len)};
-    }
-    return {"none", ""};
-}
 
 std::string parse_report(int code, int line, const std::string& message) {
     return "PARSE ERROR " + std::to_string(code) + " (lex.js:" + std::to_string(line) + ") : " + message;

@@ -14,6 +14,7 @@
 #include "parser/loader.h"
 #include "parser/statements.h"
 #include "tests/unit/node_print.h"
+#include "tests/unit/test_support.h"
 #include "values/areas.h"
 #include "values/names.h"
 #include "values/values.h"
@@ -21,43 +22,22 @@
 namespace velt {
 namespace {
 
-std::string report_text(const ScriptThrow& t) {
-    size_t len = 0;
-    const char* text = error_message_text(t.value, &len);
-    return std::string(text, len);
-}
-
 struct LoaderTest : ::testing::Test {
     void SetUp() override {
-        areas_reset_for_tests();
-        names_reset_for_tests();
-        names_init();
-        run_reset_for_tests();
-        config_reset_for_tests();
-        try_reset();
-        parser_reset(true);
-        char tmpl[] = "/tmp/velt-loaderXXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        reset_interpreter();
+        dir_ = make_temp_dir("velt-loader");
+        ASSERT_FALSE(dir_.empty());
         std::snprintf(g_config.module_dir, sizeof g_config.module_dir, "%s", dir_.c_str());
     }
     void TearDown() override {
         parser_reset(true);
         run_reset_for_tests();
-        std::string cmd = "rm -rf '" + dir_ + "'";
-        ASSERT_EQ(std::system(cmd.c_str()), 0);
+        remove_tree(dir_);
         config_reset_for_tests();
     }
 
     void write(const std::string& name, const std::string& text) {
-        std::string sub = dir_ + "/" + name;
-        size_t slash = sub.rfind('/');
-        std::string mk = "mkdir -p '" + sub.substr(0, slash) + "'";
-        ASSERT_EQ(std::system(mk.c_str()), 0);
-        FILE* f = std::fopen(sub.c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        std::fwrite(text.data(), 1, text.size(), f);
-        std::fclose(f);
+        ASSERT_TRUE(write_file(dir_ + "/" + name, text)) << name;
     }
 
     uint32_t add_module(const char* name, uint8_t kind = MODULE_JS) {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "tests/unit/test_support.h"
 
 namespace velt::platform {
 namespace {
@@ -31,15 +32,8 @@ TEST(MsRand, OtherSeedFollowsFormula) {
     }
 }
 
-std::string make_temp_dir() {
-    char tmpl[] = "/tmp/velt_platform_XXXXXX";
-    const char* d = mkdtemp(tmpl);
-    EXPECT_NE(d, nullptr);
-    return d ? d : "";
-}
-
 TEST(ExclusiveAppend, SecondOpenFailsWhileLockedThenSucceeds) {
-    std::string dir = make_temp_dir();
+    std::string dir = velt::make_temp_dir("velt_platform_");
     std::string path = dir + "/j.log";
     int a = open_exclusive_append(path.c_str(), 1, 0);
     ASSERT_GE(a, 0);
@@ -71,7 +65,7 @@ void collect(const char* path, const char*, void* ctx) {
 }
 
 TEST(ListFiles, RecursesWithoutFollowingLinks) {
-    std::string dir = make_temp_dir();
+    std::string dir = velt::make_temp_dir("velt_platform_");
     ASSERT_EQ(mkdir((dir + "/sub").c_str(), 0755), 0);
     std::ofstream(dir + "/a.js") << "x";
     std::ofstream(dir + "/sub/b.jo") << "y";
@@ -82,7 +76,7 @@ TEST(ListFiles, RecursesWithoutFollowingLinks) {
     std::set<std::string> want = {dir + "/a.js", dir + "/sub/b.jo", dir + "/sub/loop"};
     EXPECT_EQ(seen, want);
     EXPECT_FALSE(list_files_recursive((dir + "/none").c_str(), collect, &seen));
-    std::system(("rm -rf " + dir).c_str());
+    velt::remove_tree(dir);
 }
 
 TEST(Env, AssignmentSetsAndEmptyRemoves) {

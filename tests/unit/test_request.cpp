@@ -11,6 +11,7 @@
 #include "driver/request.h"
 #include "driver/run.h"
 #include "eval/scope.h"
+#include "tests/unit/test_support.h"
 #include "values/areas.h"
 #include "values/names.h"
 #include "values/text.h"
@@ -22,14 +23,7 @@ namespace {
 struct RequestTest : ::testing::Test {
     void TearDown() override { SetUp(); }
     void SetUp() override {
-        areas_reset_for_tests();
-        names_reset_for_tests();
-        names_init();
-        scope_reset();
-        run_reset_for_tests();
-        g_config = Config{};
-        request_reset_for_tests();
-        try_reset();
+        reset_interpreter();
     }
 };
 
@@ -49,9 +43,7 @@ std::string message_of(F f) {
     try {
         f();
     } catch (const ScriptThrow& t) {
-        size_t len;
-        const char* m = error_message_text(t.value, &len);
-        std::string s(m, len);
+        std::string s = report_text(t);
         return s.substr(s.find(" : ") + 3);
     }
     return "";

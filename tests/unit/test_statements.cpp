@@ -11,6 +11,7 @@
 #include "parser/lexer.h"
 #include "parser/statements.h"
 #include "tests/unit/node_print.h"
+#include "tests/unit/test_support.h"
 #include "values/areas.h"
 #include "values/names.h"
 #include "values/values.h"
@@ -20,14 +21,9 @@ namespace {
 
 struct StatementsTest : ::testing::Test {
     void SetUp() override {
-        areas_reset_for_tests();
-        names_reset_for_tests();
-        names_init();
-        run_reset_for_tests();
+        reset_interpreter();
         module_add("t.js", 4, MODULE_JS);
         g_run.current_module = 1;
-        try_reset();
-        parser_reset(true);
         g_parse.module = 1;
     }
     void TearDown() override {
@@ -60,9 +56,7 @@ struct StatementsTest : ::testing::Test {
         try {
             parse(src);
         } catch (const ScriptThrow& t) {
-            size_t len = 0;
-            const char* text = error_message_text(t.value, &len);
-            std::string report(text, len);
+            std::string report = report_text(t);
             size_t colon = report.find(") : ");
             return std::string(error_code_text(t.value)) + " " +
                    (colon == std::string::npos ? report : report.substr(colon + 4));
@@ -74,9 +68,7 @@ struct StatementsTest : ::testing::Test {
         try {
             parse(src);
         } catch (const ScriptThrow& t) {
-            size_t len = 0;
-            const char* text = error_message_text(t.value, &len);
-            return std::string(text, len);
+            return report_text(t);
         }
         return "no error";
     }

@@ -12,6 +12,7 @@
 #include "values/names.h"
 #include "values/text.h"
 #include "values/values.h"
+#include "tests/unit/test_support.h"
 
 using namespace velt;
 
@@ -95,9 +96,7 @@ std::pair<std::string, std::string> raised(F f) {
     try {
         f();
     } catch (const ScriptThrow& t) {
-        size_t len = 0;
-        const char* msg = error_message_text(t.value, &len);
-        return {error_code_text(t.value), std::string(msg, len)};
+        return {error_code_text(t.value), report_text(t)};
     }
     ADD_FAILURE() << "no error raised";
     return {"", ""};
