@@ -784,20 +784,38 @@ char* read_json_element(char* text, ValueWord* items, int* count) {
     return p;
 }
 
+namespace {
+
+// The words a literal gathers before its block is made, freed however the
+// read ends; they grow 2048 words (1024 pairs) at a time.
+struct LiteralWords {
+    ValueWord* p = nullptr;
+    size_t cap = 0;
+    ~LiteralWords() { std::free(p); }
+};
+
+constexpr size_t LITERAL_WORDS_STEP = 2048;
+
+void literal_words_reserve(LiteralWords& w, size_t need) {
+    if (need <= w.cap) return;
+    size_t cap = w.cap + LITERAL_WORDS_STEP;
+    auto* grown = static_cast<ValueWord*>(std::realloc(w.p, cap * sizeof(ValueWord)));
+    if (grown == nullptr) report_error(1400, "メモリ領域を取得できません");
+    w.p = grown;
+    w.cap = cap;
+}
+
+}  // namespace
+
 char* read_array_literal(char* text, ValueWord* out) {
     char* close = find_closing(text, ']', '[');
     if (close == nullptr) {
         report_parse_error(1070, "JSON文字列フォーマット不正 '%s'", error_excerpt(text, EXCERPT_STATEMENT));
     }
     *close = '\0';
-    size_t cap = 2048;
     size_t n = 0;
-    ValueWord* elems = static_cast<ValueWord*>(std::malloc(cap * sizeof(ValueWord)));
-    if (elems == nullptr) report_error(1400, "メモリ領域を取得できません");
-    struct Guard {
-        ValueWord* p;
-        ~Guard() { std::free(p); }
-    } guard{elems};
+    LiteralWords elems;
+    literal_words_reserve(elems, LITERAL_WORDS_STEP);
 
     char* p = text;
     for (;;) {
@@ -810,21 +828,15 @@ char* read_array_literal(char* text, ValueWord* out) {
         if (count != 1) {
             report_parse_error(1070, "JSON文字列フォーマット不正 '%s'", error_excerpt(element, EXCERPT_STATEMENT));
         }
-        if (n == cap) {
-            cap += 2048;
-            ValueWord* grown = static_cast<ValueWord*>(std::realloc(elems, cap * sizeof(ValueWord)));
-            if (grown == nullptr) report_error(1400, "メモリ領域を取得できません");
-            elems = grown;
-            guard.p = grown;
-        }
-        elems[n++] = items[0];
+        literal_words_reserve(elems, n + 1);
+        elems.p[n++] = items[0];
     }
     *close = ']';
 
     void* mem = nullptr;
     uint32_t addr = area_alloc((n + 10) * 4, &mem);
     AreaWord* block = static_cast<AreaWord*>(mem);
-    for (size_t i = 0; i < n; ++i) block[i] = value_retain(elems[i]);
+    for (size_t i = 0; i < n; ++i) block[i] = value_retain(elems.p[i]);
     ValueWord w;
     Cell* c = dw_alloc(TAG_ARRAY, &w, 0);
     arr_addr(c) = addr;
@@ -840,14 +852,9 @@ char* read_object_literal(char* text, ValueWord* out) {
         report_parse_error(1142, "JSON文字列のフォーマット不正 '%s'", error_excerpt(text, EXCERPT_STATEMENT));
     }
     *close = '\0';
-    size_t cap = 1024;
     size_t n = 0;
-    ValueWord* pairs = static_cast<ValueWord*>(std::malloc(cap * 2 * sizeof(ValueWord)));
-    if (pairs == nullptr) report_error(1400, "メモリ領域を取得できません");
-    struct Guard {
-        ValueWord* p;
-        ~Guard() { std::free(p); }
-    } guard{pairs};
+    LiteralWords pairs;
+    literal_words_reserve(pairs, LITERAL_WORDS_STEP);
 
     char* p = text;
     for (;;) {
@@ -877,15 +884,9 @@ char* read_object_literal(char* text, ValueWord* out) {
         if (count != 1) report_parse_error(1140, MSG_KEY_1140, error_excerpt(entry, EXCERPT_STATEMENT));
         // The 16-bit capacity field holds count + 10.
         if (n + 10 >= 0xFFFF) report_parse_error(1140, MSG_KEY_1140, error_excerpt(entry, EXCERPT_STATEMENT));
-        if (n == cap) {
-            cap += 1024;
-            ValueWord* grown = static_cast<ValueWord*>(std::realloc(pairs, cap * 2 * sizeof(ValueWord)));
-            if (grown == nullptr) report_error(1400, "メモリ領域を取得できません");
-            pairs = grown;
-            guard.p = grown;
-        }
-        pairs[2 * n] = name_word(key);
-        pairs[2 * n + 1] = items[0];
+        literal_words_reserve(pairs, 2 * n + 2);
+        pairs.p[2 * n] = name_word(key);
+        pairs.p[2 * n + 1] = items[0];
         ++n;
     }
     *close = '}';
@@ -894,8 +895,8 @@ char* read_object_literal(char* text, ValueWord* out) {
     uint32_t addr = area_alloc((n + 10) * 8, &mem);
     AreaWord* block = static_cast<AreaWord*>(mem);
     for (size_t i = 0; i < n; ++i) {
-        block[2 * i] = pairs[2 * i];
-        block[2 * i + 1] = value_retain(pairs[2 * i + 1]);
+        block[2 * i] = pairs.p[2 * i];
+        block[2 * i + 1] = value_retain(pairs.p[2 * i + 1]);
     }
     ValueWord w;
     Cell* cell = dw_alloc(TAG_OBJECT, &w, 0);
