@@ -747,29 +747,24 @@ ValueWord op_not(Cell* node) {
     return t ? W_FALSE : W_TRUE;
 }
 
-ValueWord op_and(Cell* node) {
+// && (stop = false) and || (stop = true) over their operands: the first
+// operand whose truth is `stop` decides, else the other answer.
+template <bool stop>
+inline ValueWord logical_chain(Cell* node) {
     uint32_t n = node_operand_count(node);
     const AreaWord* ops = node_operand_words(node);
     for (uint32_t i = 0; i < n; ++i) {
         ValueWord v = evaluate(ops[i]);
         bool t = truthiness(v);
         release_temp(v);
-        if (!t) return W_FALSE;
+        if (t == stop) return stop ? W_TRUE : W_FALSE;
     }
-    return W_TRUE;
+    return stop ? W_FALSE : W_TRUE;
 }
 
-ValueWord op_or(Cell* node) {
-    uint32_t n = node_operand_count(node);
-    const AreaWord* ops = node_operand_words(node);
-    for (uint32_t i = 0; i < n; ++i) {
-        ValueWord v = evaluate(ops[i]);
-        bool t = truthiness(v);
-        release_temp(v);
-        if (t) return W_TRUE;
-    }
-    return W_FALSE;
-}
+ValueWord op_and(Cell* node) { return logical_chain<false>(node); }
+
+ValueWord op_or(Cell* node) { return logical_chain<true>(node); }
 
 ValueWord op_conditional(Cell* node) {
     const AreaWord* ops = node_operand_words(node);
