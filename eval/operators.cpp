@@ -30,24 +30,6 @@ inline uint32_t number_nibble(ValueWord w) { return dw_cell(w)->hdr >> 4u; }
 // An integer result of 64-bit arithmetic, wrapped to 32 bits.
 inline int32_t wrap32(int64_t v) { return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(v))); }
 
-// A new string of two texts (capacity length + 8).
-ValueWord concat_texts(const char* a, size_t al, const char* b, size_t bl) {
-    size_t len = al + bl;
-    if (len > 0xFFFFFFF0u) report_error(1400, "メモリ領域を取得できません");
-    void* mem = nullptr;
-    uint32_t addr = area_alloc(len + 12, &mem);
-    char* dst = static_cast<char*>(mem);
-    if (al) std::memcpy(dst, a, al);
-    if (bl) std::memcpy(dst + al, b, bl);
-    dst[len] = '\0';
-    ValueWord w;
-    Cell* c = dw_alloc(TAG_STRING, &w, 0);
-    str_addr(c) = addr;
-    str_cap(c) = static_cast<uint32_t>(len + 8);
-    str_len(c) = static_cast<uint32_t>(len);
-    return w;
-}
-
 // The text a value contributes to a concatenation: a string's bytes, a
 // number's "%d" / trimmed "%.10f" text, a tag-0 word's name-table text.
 struct Piece {
@@ -474,7 +456,7 @@ ValueWord op_add_assign(Cell* node) {
         Piece a, b;
         piece_of(t, a);
         piece_of(v, b);
-        result = retain(concat_texts(a.text, a.len, b.text, b.len));
+        result = retain(make_string_pair(a.text, a.len, b.text, b.len));
     } else {
         value_release(t);
         if (owned) value_release(loc.owner);
@@ -700,7 +682,7 @@ ValueWord add_values(ValueWord a, ValueWord b) {
     Piece pa, pb;
     piece_of(a, pa);
     piece_of(b, pb);
-    return concat_texts(pa.text, pa.len, pb.text, pb.len);
+    return make_string_pair(pa.text, pa.len, pb.text, pb.len);
 }
 
 bool compare_values(uint32_t op, ValueWord a, ValueWord b) {
