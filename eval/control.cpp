@@ -97,14 +97,7 @@ ValueWord op_var(Cell* node) {
         if (!declaration_item(item, &name, &init)) report_error(2040, "変数名不正");
         ValueWord v = init ? value_retain(evaluate(init)) : W_UNDEFINED;
         if (g_scope.frame_base <= 0) {
-            int g = global_find(name);
-            if (g >= 0) {
-                ValueWord old = g_globals.slots[g].value;
-                g_globals.slots[g].value = v;
-                value_release(old);
-            } else {
-                global_append(name, v);
-            }
+            global_store(name, v);
             continue;
         }
         ValueWord key = name & VAR_NAME_MASK;

@@ -63,17 +63,19 @@ int global_append(ValueWord name, ValueWord value) {
     return static_cast<int>(g_globals.count++);
 }
 
-void bind_global(uint32_t name_index, ValueWord value) {
-    ValueWord name = name_word(name_index);
-    value_retain(value);
+void global_store(ValueWord name, ValueWord held) {
     int i = global_find(name);
     if (i >= 0) {
         ValueWord old = g_globals.slots[i].value;
-        g_globals.slots[i].value = value;
+        g_globals.slots[i].value = held;
         value_release(old);
     } else {
-        global_append(name, value);
+        global_append(name, held);
     }
+}
+
+void bind_global(uint32_t name_index, ValueWord value) {
+    global_store(name_word(name_index), value_retain(value));
 }
 
 ValueWord global_value(uint32_t name_index) {

@@ -106,6 +106,10 @@ int global_find(ValueWord name);
 // Appends a global (value stored as given); returns its index. The table
 // grows by 512 entries.
 int global_append(ValueWord name, ValueWord value);
+// Stores a value already retained into the global `name` like a top-level
+// `var`: an existing entry has its old value released and replaced, else a
+// new entry is appended.
+void global_store(ValueWord name, ValueWord held);
 // Binds a global by name index like a top-level `var`: an existing entry
 // has its old value released and replaced, else a new entry is appended.
 // The value is retained. Used by the driver for the VAR list, the four
