@@ -4,16 +4,13 @@ functions) in script mode and compares the time with the start-up run of an
 empty module. Usage: run.py [BUILD_DIR] [RUNS] [LINES]
 """
 import os
-import shutil
-import statistics
 import subprocess
 import sys
-import tempfile
-import time
 
-here = os.path.dirname(os.path.abspath(__file__))
-build = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "..", "..", "build")
-runs = int(sys.argv[2]) if len(sys.argv) > 2 else 20
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import benchlib  # noqa: E402
+
+build, runs = benchlib.build_and_runs(20)
 lines = int(sys.argv[3]) if len(sys.argv) > 3 else 20000
 
 
@@ -42,21 +39,10 @@ def generate(path, target_lines):
 
 
 def median_time(cmd, cwd):
-    times = []
-    for _ in range(runs):
-        t0 = time.perf_counter()
-        subprocess.run(cmd, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
-        times.append(time.perf_counter() - t0)
-    return statistics.median(times)
+    return benchlib.medians({"cmd": cmd}, runs, cwd=cwd)["cmd"]
 
 
-work = tempfile.mkdtemp(prefix="velt-parse-")
-try:
-    shutil.copy2(os.path.join(build, "cgi-runner"), os.path.join(work, "cgi-runner"))
-    with open(os.path.join(work, "VELT.config"), "w") as f:
-        f.write("MODULE_DIR=.\n")
-    with open(os.path.join(work, "empty.js"), "w") as f:
-        f.write("function main() {}\n")
+with benchlib.runner_dir(build, "velt-parse-", {"empty.js": "function main() {}\n"}) as work:
     count = generate(os.path.join(work, "big.js"), lines)
     half = generate(os.path.join(work, "half.js"), lines // 2)
     check = subprocess.run(["./cgi-runner", "-e", "main()", "big.js"], cwd=work, stdout=subprocess.PIPE)
@@ -68,5 +54,3 @@ try:
     print("%6d lines       %8.2f ms" % (half, t_half * 1000))
     print("%6d lines       %8.2f ms" % (count, t_big * 1000))
     print("ratio to start-up: %.1f; doubling the text: x%.2f" % (t_big / empty, (t_big - empty) / max(t_half - empty, 1e-9)))
-finally:
-    shutil.rmtree(work, ignore_errors=True)

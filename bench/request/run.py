@@ -8,16 +8,13 @@ alternately many times in one run; prints the median wall time of each and
 their ratio. Usage: run.py [BUILD_DIR] [RUNS]
 """
 import os
-import shutil
-import statistics
 import subprocess
 import sys
-import tempfile
-import time
 
-here = os.path.dirname(os.path.abspath(__file__))
-build = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "..", "..", "build")
-runs = int(sys.argv[2]) if len(sys.argv) > 2 else 300
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import benchlib  # noqa: E402
+
+build, runs = benchlib.build_and_runs(300)
 
 APP = """// Answers the benchmark request.
 function reply(count, label) {
@@ -30,14 +27,7 @@ function reply(count, label) {
 }
 """
 
-work = tempfile.mkdtemp(prefix="velt-request-")
-try:
-    exe = os.path.join(work, "cgi-runner")
-    shutil.copy2(os.path.join(build, "cgi-runner"), exe)
-    with open(os.path.join(work, "VELT.config"), "w") as f:
-        f.write("MODULE_DIR=.\n")
-    with open(os.path.join(work, "app.js"), "w") as f:
-        f.write(APP)
+with benchlib.runner_dir(build, "velt-request-", {"app.js": APP}) as work:
     body = subprocess.run(
         [os.path.join(build, "velt-tool"), "request", "--module", "app.js", "--call", "reply(n, prefix)",
          "--int", "n=8", "--int", "page=3", "--string", "prefix=row ", "--string", "user=山田 太郎",
@@ -51,16 +41,4 @@ try:
         sys.exit("the request did not answer as expected: %r" % out[:300])
 
     commands = {"/bin/true": ["/bin/true"], "cgi-runner": ["./cgi-runner"]}
-    times = {name: [] for name in commands}
-    for _ in range(runs):
-        for name, cmd in commands.items():
-            t0 = time.perf_counter()
-            subprocess.run(cmd, cwd=work, env=env, input=body, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL)
-            times[name].append(time.perf_counter() - t0)
-    med = {name: statistics.median(v) for name, v in times.items()}
-    for name, m in med.items():
-        print("%-12s median %.3f ms" % (name, m * 1000))
-    print("ratio cgi-runner / true: %.2f" % (med["cgi-runner"] / med["/bin/true"]))
-finally:
-    shutil.rmtree(work, ignore_errors=True)
+    benchlib.print_against_true(benchlib.medians(commands, runs, cwd=work, env=env, input=body))
