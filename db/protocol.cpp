@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cstdio>
 
+#include "driver/run.h"
+
 namespace velt {
 
 namespace {
@@ -68,5 +70,12 @@ void out_write(const char* data, size_t len) {
 }
 
 void out_flush() { std::fflush(stdout); }
+
+void out_content_header() {
+    if (g_run.mode != RunMode::CGI || g_run.header_written) return;
+    static const char header[] = "Content-type: text/plane;charset=UTF-8\n\n";
+    out_write(header, sizeof header - 1);
+    g_run.header_written = true;
+}
 
 }  // namespace velt

@@ -15,6 +15,8 @@ void put_counted_number(TextBuf& out, int64_t n);
 void put_counted_string(TextBuf& out, const char* text, size_t len, bool plain = false);
 // Writes bytes to standard output (unbuffered path shared by all writers).
 void out_write(const char* data, size_t len);
+// Writes the CGI content-type header once per run (CGI mode only).
+void out_content_header();
 void out_flush();
 
 }  // namespace velt

@@ -113,7 +113,6 @@ void close_run() {
     send_token_message();
     out_flush();
     std::fclose(stdout);
-    g_run.stdout_closed = true;
     if (g_config.logfile[0]) journal_write_record(g_config.logfile);
     run_hooks.close_connections();
     run_hooks.end_debugger();

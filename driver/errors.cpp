@@ -57,14 +57,6 @@ constexpr const char FULL_COLON[] = "\xEF\xBC\x9A";
     throw ScriptThrow{err, 0};
 }
 
-void write_header_if_needed() {
-    if (g_run.mode == RunMode::CGI && !g_run.header_written) {
-        static const char header[] = "Content-type: text/plane;charset=UTF-8\n\n";
-        out_write(header, sizeof header - 1);
-        g_run.header_written = true;
-    }
-}
-
 void journal_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void journal_printf(const char* format, ...) {
     va_list ap;
@@ -145,7 +137,7 @@ void print_message(const char* format, ...) {
 void fatal_exit(const char* message) {
     // A web server rejects a response without its header, so the header
     // goes first when nothing has been written yet.
-    write_header_if_needed();
+    out_content_header();
     TextBuf out;
     textbuf_append(out, "S148555", 7);
     put_counted_string(out, message, std::strlen(message), true);

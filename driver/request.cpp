@@ -41,7 +41,6 @@ constexpr int INT_DIGITS_CODE = 1555;
 const char LENGTH_MESSAGE[] = "文字列の長さ不正";
 const char AUTH_ERROR[] = "認証エラー";
 const char TIMEOUT[] = "タイムアウト";
-const char HEADER[] = "Content-type: text/plane;charset=UTF-8\n\n";
 
 // Longest name the name table takes.
 constexpr size_t NAME_MAX = 255;
@@ -441,8 +440,7 @@ const char* read_cgi_body(size_t* len) {
     }
     body[got] = '\0';
     if (got < want) bad_content_length();
-    out_write(HEADER, sizeof HEADER - 1);
-    g_run.header_written = true;
+    out_content_header();
     *len = got;
     return body;
 }

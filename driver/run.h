@@ -38,7 +38,6 @@ struct RunState {
     bool run_started = false;
     bool error_exit = false;
     bool header_written = false;   // CGI content-type header
-    bool stdout_closed = false;
     uint32_t count_a = 0, count_h = 0, count_s = 0, count_yz = 0;
     char start_time[64] = {0};
     int argc = 0;                  // the command line, for replay mode
