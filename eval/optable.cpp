@@ -3,6 +3,7 @@
 // yet.
 #include <cstdio>
 
+#include "builtins/builtins.h"
 #include "db/frontend.h"
 #include "driver/errors.h"
 #include "eval/eval.h"
@@ -120,6 +121,7 @@ void optable_init() {
     register_operator_routines();
     register_flow_routines();
     register_frontend_routines();
+    register_builtin_routines();
     for (int op = 0; op < OP_TABLE_SIZE; ++op) {
         g_eval_table[op] = refused(static_cast<uint32_t>(op)) ? op_eval_error : g_op_table[op];
     }

@@ -1,0 +1,8 @@
+// Date.
+#include "builtins/builtins.h"
+
+namespace velt {
+
+void register_date_builtins() {}
+
+}  // namespace velt

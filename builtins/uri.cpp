@@ -1,0 +1,8 @@
+// URI functions.
+#include "builtins/builtins.h"
+
+namespace velt {
+
+void register_uri_builtins() {}
+
+}  // namespace velt
