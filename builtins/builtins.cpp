@@ -3,6 +3,10 @@
 
 namespace velt {
 
+MethodRoutine g_regexp_replace = nullptr;
+MethodRoutine g_regexp_replace_all = nullptr;
+MethodRoutine g_regexp_split = nullptr;
+
 void register_builtin_routines() {
     register_array_builtins();
     register_string_builtins();
