@@ -380,7 +380,9 @@ void decode_token_texts(ReqCursor& c) {
     std::memcpy(g_token_buffer, seed.text, seed.len);
     g_seed_len = seed.len;
     ReqText token = req_string(c, false, TEXT_CODES);
-    if (token.len > TOKEN_BUFFER - 6 - g_seed_len) {
+    // Seed, six bytes, token: the three must fit together. Both lengths are
+    // checked against the buffer first, so no difference below can wrap.
+    if (token.len > TOKEN_BUFFER - 6 || g_seed_len > TOKEN_BUFFER - 6 - token.len) {
         g_run.error_exit = true;
         report_error(1775, "%s", AUTH_ERROR);
     }

@@ -205,6 +205,36 @@ std::string decode_code(const std::string& body) {
     return code_of([&] { request_decode(body.data(), body.size()); });
 }
 
+// Field Q: seed, six bytes and token share the 1,024-byte token buffer.
+// Each row is a seed and a token length around that bound; long seeds
+// once let any token length pass a wrapped check and overrun the buffer.
+TEST_F(RequestTest, TokenTextsFitTheBufferTogether) {
+    auto counted = [](size_t n, char c) {
+        std::string len = std::to_string(n);
+        return std::string(1, static_cast<char>('0' + len.size())) + len + std::string(n, c);
+    };
+    struct Row {
+        size_t seed, token;
+        const char* code;
+    } rows[] = {
+        {1013, 5, ""},     {1013, 6, "1775"}, {1018, 0, ""},       {1018, 1, "1775"},
+        {1019, 0, "1775"}, {1019, 5, "1775"}, {1023, 60000, "1775"}, {1023, 0, "1775"},
+        {1024, 0, "1775"}, {0, 1018, ""},     {0, 1019, "1775"},     {500, 518, ""},
+        {500, 519, "1775"},
+    };
+    for (const Row& r : rows) {
+        reset_interpreter();
+        std::string body = "Q" + counted(r.seed, 'k') + counted(r.token, '7');
+        ASSERT_EQ(decode_code(body), r.code) << r.seed << "+" << r.token;
+        if (*r.code) continue;
+        size_t seed_len = 0, token_len = 0;
+        const char* seed = request_seed(&seed_len);
+        const char* token = request_token(&token_len);
+        EXPECT_EQ(std::string(seed, seed_len), std::string(r.seed, 'k'));
+        EXPECT_EQ(std::string(token, token_len), std::string(r.token, '7'));
+    }
+}
+
 TEST_F(RequestTest, TypedFieldsBindGlobals) {
     // I: two variables in 14 bytes (the last two bytes are skipped); a "-"
     // is skipped, not a sign. D: one real. S: one encoded string.
