@@ -109,6 +109,8 @@ ValueWord op_var(Cell* node) {
             }
         }
         if (hit) {
+            // `var p;` naming a parameter leaves the argument as it is.
+            if (!init && hit < g_scope.frame_base + static_cast<int>(g_scope.fn_params)) continue;
             ValueWord old = g_locals.slots[hit].value;
             g_locals.slots[hit].value = v;
             value_release(old);
@@ -273,8 +275,9 @@ LoopVar find_loop_var(Cell* node, ValueWord name, uint32_t kind, int code, const
             // A top-level `for (var x ...)` declares x like any `var`.
             return {true, global_append(name & VAR_NAME_MASK, W_UNDEFINED)};
         }
-        int first = g_scope.frame_base + static_cast<int>(g_scope.fn_params);
-        int last = first + static_cast<int>(g_scope.fn_locals) - 1;
+        // A `var` naming a parameter is that parameter.
+        int first = g_scope.frame_base;
+        int last = first + static_cast<int>(g_scope.fn_params + g_scope.fn_locals) - 1;
         if (last > g_locals.top) last = g_locals.top;
         for (int i = first; i <= last; ++i) {
             if ((g_locals.slots[i].name & VAR_NAME_MASK) == key) return {false, i};

@@ -35,6 +35,10 @@ const uint8_t g_stop_point[256] = {
 ParseState g_parse = {};
 NameList g_global_vars = {};
 NameList g_function_vars = {};
+// Parameter names of the functions being parsed; from g_param_mark on,
+// those of the innermost one. A body `var` naming one declares nothing.
+NameList g_function_params = {};
+uint32_t g_param_mark = 0;
 NameList g_block_names = {};
 uint32_t g_function_mark = 0;
 uint32_t g_block_mark = 0;
@@ -331,10 +335,46 @@ char* h_do(char* p, ValueWord* out, char* start, uint32_t pos) {
     report_parse_error(1090, "ステートメント不正 'for %s'", error_excerpt(after_word, EXCERPT_STATEMENT));
 }
 
-// The first `;` not preceded by an odd number of backslashes (string
-// literals are not skipped in this search).
+// The end of the string or template literal opening at `s` (the closing
+// quote), or null when it does not close. A template's ${...} parts may
+// hold literals of their own.
+char* skip_quoted(char* s) {
+    char quote = *s;
+    for (char* t = s + 1; *t; ++t) {
+        if (*t == '\\') {
+            if (!t[1]) return nullptr;
+            ++t;
+            continue;
+        }
+        if (*t == quote) return t;
+        if (quote == '`' && t[0] == '$' && t[1] == '{') {
+            int depth = 0;
+            for (t += 1; *t; ++t) {
+                if (*t == '"' || *t == '\'' || *t == '`') {
+                    t = skip_quoted(t);
+                    if (!t) return nullptr;
+                } else if (*t == '{') {
+                    ++depth;
+                } else if (*t == '}' && --depth == 0) {
+                    break;
+                }
+            }
+            if (!*t) return nullptr;
+        }
+    }
+    return nullptr;
+}
+
+// The first `;` of a for header outside string and template literals and
+// not preceded by an odd number of backslashes.
 char* find_for_semicolon(char* text) {
     for (char* s = text; *s; ++s) {
+        if (*s == '"' || *s == '\'' || *s == '`') {
+            char* close = skip_quoted(s);
+            if (!close) return nullptr;
+            s = close;
+            continue;
+        }
         if (*s != ';') continue;
         int backslashes = 0;
         for (char* b = s; b > text && b[-1] == '\\'; --b) ++backslashes;
@@ -821,6 +861,7 @@ const StatementHandler g_statement_handlers[STATEMENT_KINDS] = {
 
 void declare_var(uint32_t name) {
     if (g_parse.function_depth > 0) {
+        if (name_list_has(&g_function_params, g_param_mark, name)) return;
         if (!name_list_has(&g_function_vars, g_function_mark, name)) name_list_push(&g_function_vars, name);
     } else if (!name_list_has(&g_global_vars, 0, name)) {
         name_list_push(&g_global_vars, name);
@@ -945,11 +986,26 @@ char* parse_function(char* p, ValueWord* out, char* start, uint32_t pos) {
     if (*p != '{') report_parse_error(1050, "フォーマット不正 '%s'", error_excerpt(start, EXCERPT_STATEMENT));
 
     uint32_t saved_mark = g_function_mark;
+    uint32_t saved_param_mark = g_param_mark;
     g_function_mark = g_function_vars.count;
+    g_param_mark = g_function_params.count;
+    for (int i = 0; i < np; ++i) {
+        ValueWord n;
+        declared_item(params[i], &n);
+        name_list_push(&g_function_params, word_payload(n));
+    }
     ++g_parse.function_depth;
     ValueWord body = 0;
     uint32_t last_line = 0;
-    p = parse_block(p, &body, &last_line);
+    try {
+        p = parse_block(p, &body, &last_line);
+    } catch (...) {
+        g_function_params.count = g_param_mark;
+        g_param_mark = saved_param_mark;
+        throw;
+    }
+    g_function_params.count = g_param_mark;
+    g_param_mark = saved_param_mark;
     uint32_t locals = g_function_vars.count - g_function_mark;
     if (locals > 255) report_parse_error(1050, "フォーマット不正 '%s'", error_excerpt(start, EXCERPT_STATEMENT));
 
@@ -988,6 +1044,8 @@ void parser_reset(bool drop_program) {
     g_parse = ParseState{};
     g_global_vars.count = 0;
     g_function_vars.count = 0;
+    g_function_params.count = 0;
+    g_param_mark = 0;
     g_block_names.count = 0;
     g_function_mark = 0;
     g_block_mark = 0;
