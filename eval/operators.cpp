@@ -395,6 +395,16 @@ inline bool int_in_place(const Location& loc, ValueWord t) {
     return slot != nullptr && *slot == t;
 }
 
+// Whether the string t may be extended in place: a plain string (no
+// template mark) that the location still holds and that has no other
+// holder than the location and this routine's own hold (nibble 2).
+inline bool string_in_place(const Location& loc, ValueWord t) {
+    if (loc.kind == LOC_NONE || loc.kind == LOC_LASTINDEX) return false;
+    if (str_mark(dw_cell(t)) != 0 || value_nibble(t) != 2) return false;
+    const AreaWord* slot = location_slot(loc);
+    return slot != nullptr && *slot == t;
+}
+
 ValueWord op_assign(Cell* node) {
     ValueWord v = evaluate(node->d8);
     ValueWord target = node->d4;
@@ -453,6 +463,16 @@ ValueWord op_add_assign(Cell* node) {
         result = new_float(number_of(t) + number_of(v), 1);
     } else if ((tt == TAG_STRING && (vt == TAG_STRING || is_number_tag(vt))) ||
                (vt == TAG_STRING && is_number_tag(tt))) {
+        if (tt == TAG_STRING && v != t && string_in_place(loc, t)) {
+            // Nobody else sees the string: extend it where it is.
+            Piece b;
+            piece_of(v, b);
+            string_append_in_place(t, b.text, b.len);
+            unhold(t);
+            release_temp(v);
+            if (owned) value_release(loc.owner);
+            return t;
+        }
         Piece a, b;
         piece_of(t, a);
         piece_of(v, b);

@@ -302,6 +302,29 @@ ValueWord make_string_pair(const char* a, size_t la, const char* b, size_t lb) {
     return w;
 }
 
+void string_append_in_place(ValueWord s, const char* b, size_t lb) {
+    constexpr uint64_t STRING_MAX = 0x7FFFFFFFu;
+    Cell* c = dw_cell(s);
+    uint64_t len = str_len(c);
+    uint64_t need = len + lb;
+    if (need > STRING_MAX) out_of_memory();
+    // The storage holds cap + 4 bytes: the text and its NUL.
+    if (need + 1 > static_cast<uint64_t>(str_cap(c)) + 4) {
+        uint64_t cap = need + need / 2 + 8;
+        if (cap > STRING_MAX + 8) cap = STRING_MAX + 8;
+        void* mem = nullptr;
+        uint32_t addr = area_alloc(static_cast<size_t>(cap) + 4, &mem);
+        std::memcpy(mem, area_ptr(str_addr(c)), static_cast<size_t>(len));
+        area_free(str_addr(c));
+        str_addr(c) = addr;
+        str_cap(c) = static_cast<uint32_t>(cap);
+    }
+    char* text = static_cast<char*>(area_ptr(str_addr(c)));
+    if (lb > 0) std::memcpy(text + len, b, lb);
+    text[need] = '\0';
+    str_len(c) = static_cast<uint32_t>(need);
+}
+
 ValueWord make_string(const char* text, size_t len) { return make_string_pair(text, len, nullptr, 0); }
 
 const char* string_text(ValueWord w) { return static_cast<const char*>(area_ptr(str_addr(dw_cell(w)))); }

@@ -32,6 +32,11 @@ void textbuf_free(TextBuf& b);
 ValueWord make_string(const char* text, size_t len);
 // A new string of two texts joined (same layout as make_string).
 ValueWord make_string_pair(const char* a, size_t la, const char* b, size_t lb);
+// Appends b to the string s in place, growing its storage geometrically
+// (so n appends copy O(n) bytes in all). Only for a string that nobody
+// else can observe: its one holder is the variable being extended.
+// A result of 2^31 bytes or more fails with 1400.
+void string_append_in_place(ValueWord s, const char* b, size_t lb);
 // Text and length of a string value.
 const char* string_text(ValueWord w);
 uint32_t string_length(ValueWord w);
