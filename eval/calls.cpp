@@ -124,6 +124,7 @@ ValueWord enter_function(Cell* f, int base, ValueWord this_value, bool construct
             held = true;
         }
     }
+    g_call_returned_value = held;
     try_pop_to(frame);
     if (constructing && !held) {
         result = value_retain(this_value);
@@ -368,6 +369,8 @@ inline void drop_jump_value(ValueWord v) {
 }  // namespace
 
 // ---- Script calls ----
+
+bool g_call_returned_value = false;
 
 ValueWord call_function(ValueWord fn, ValueWord this_value, const AreaWord* args, int argc) {
     if (word_tag(fn) != TAG_FUNCTION) report_error(2150, "関数不正");

@@ -20,6 +20,10 @@ namespace velt {
 // ScriptThrow. Used by built-ins (Array sort, Hash forEach, Hash methods).
 constexpr ValueWord W_NONE_THIS = 0xFFFFFFFFu;
 ValueWord call_function(ValueWord fn, ValueWord this_value, const AreaWord* args, int argc);
+// Whether the script call that finished last ended with a `return` of a
+// value (also `return undefined`), rather than a bare `return` or the end
+// of its body. Array sort reads it after each comparison call.
+extern bool g_call_returned_value;
 
 // ---- Built-in constructors reached by plain calls and `new` ----
 
