@@ -546,7 +546,7 @@ TEST_F(EvalTest, EvalTableRefusesStatements) {
 
 TEST_F(EvalTest, LaterSubsystemsFailClearly) {
     EXPECT_EQ(run("openDb('a', 'b', 'c')"), "ERROR 1250");
-    EXPECT_EQ(run("encodeURI('a')"), "ERROR 1510");
+    EXPECT_EQ(run("encodeURI('a b')"), "\"a%20b\"");
 }
 
 TEST_F(EvalTest, IntFromDoubleWraps) {
