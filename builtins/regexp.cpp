@@ -39,6 +39,7 @@ constexpr uint8_t F_MULTI = 0x04, F_ICASE = 0x08, F_GLOBAL = 0x10, F_STICKY = 0x
                   F_ALT = 0x80;
 constexpr int HDR = 12;          // header bytes before the literal units
 constexpr int QMAX_OPEN = -1;
+constexpr int MAX_NESTING = 100;
 // Stack the matcher may use below its entry: far below the smallest main
 // thread stack of every build (sanitizer builds have larger frames, but the
 // limit is counted in bytes, not in levels).
@@ -146,6 +147,7 @@ struct Comp {
     size_t i;
     uint8_t flags;
     int groups;          // capturing groups opened so far (slot numbers)
+    int depth;           // open parentheses
     const char* text;    // the pattern in UTF-8, for messages
 };
 
@@ -511,7 +513,11 @@ ValueWord compile_sequence(Comp& c, bool top) {
                 }
                 int slot = 0;
                 if (kind == 60 && !look) slot = ++c.groups;
+                // Nesting is bounded so compiling, matching and printing
+                // never recurse deeper than the stack allows.
+                if (++c.depth > MAX_NESTING) cfail(4630, "RegExp グループ不正");
                 ValueWord body = compile_alternatives(c, false);
+                --c.depth;
                 if (c.i >= c.n || c.p[c.i] != ')') cfail(4625, "RegExp グループ不正");
                 ++c.i;
                 value_retain(body);
@@ -834,6 +840,40 @@ bool look_behind_ok(const RegexNode& nd, int32_t pos) {
     return nd.look == 'P' ? found : !found;
 }
 
+// Width of a sub-pattern made only of unquantified literals and one-unit
+// elements without lookarounds (it matches at a position in at most one
+// way), else 0.
+int32_t simple_width(ValueWord re) {
+    const uint8_t* m = re_mem(re);
+    if (re_flags(m) & F_ALT) return 0;
+    const uint8_t* nodes = re_nodes(m);
+    int32_t w = 0;
+    for (uint32_t k = 0; k < re_count(m); ++k) {
+        RegexNode nd = node_at(nodes, k);
+        if (nd.quant || nd.look) return 0;
+        if (nd.kind == 10) w += nd.litlen;
+        else if ((nd.kind >= 20 && nd.kind <= 27) || nd.kind == 30 || nd.kind == 33) w += 1;
+        else return 0;
+    }
+    return w;
+}
+
+bool simple_matches(const uint8_t* m, int32_t pos) {
+    const uint8_t* nodes = re_nodes(m);
+    for (uint32_t k = 0; k < re_count(m); ++k) {
+        RegexNode nd = node_at(nodes, k);
+        if (nd.kind == 10) {
+            const uint16_t* lit = re_lit(m) + nd.lit;
+            for (uint32_t q = 0; q < nd.litlen; ++q) {
+                if (g_m.s[pos++] != lit[q]) return false;
+            }
+        } else if (!unit_matches(m, nd, g_m.s[pos++])) {
+            return false;
+        }
+    }
+    return true;
+}
+
 inline bool is_word_at(int32_t p) { return p >= 0 && p < g_m.len && is_word_unit(g_m.s[p]); }
 
 bool match_seq(const uint8_t* m, uint32_t i, int32_t pos, const Cont* k) {
@@ -875,6 +915,7 @@ bool match_seq(const uint8_t* m, uint32_t i, int32_t pos, const Cont* k) {
                 Cont sc{cont_seq, k, m, i, 0, 0};
                 return match_value(nd.body, pos, &sc);
             }
+            if (simple_width(nd.body) > 0) break;  // repeated by counting, below
             return repeat_group(m, i, 0, pos, k);
         }
         default: break;
@@ -900,6 +941,17 @@ bool match_seq(const uint8_t* m, uint32_t i, int32_t pos, const Cont* k) {
                 p += w;
                 ++count;
             }
+        }
+    } else if (nd.kind == 61) {
+        // A body of fixed width that matches in at most one way: its
+        // repetitions are counted like units, without recursion.
+        const uint8_t* bm = re_mem(nd.body);
+        w = simple_width(nd.body);
+        int32_t p = pos;
+        while (count < mx && w <= len - p && simple_matches(bm, p)) {
+            p += w;
+            ++count;
+            budget();
         }
     } else if (nd.kind >= 11 && nd.kind <= 33) {
         while (count < mx && pos + count < len && unit_matches(m, nd, s[pos + count])) ++count;
@@ -929,7 +981,7 @@ bool match_seq(const uint8_t* m, uint32_t i, int32_t pos, const Cont* k) {
 
 ValueWord regexp_compile(const uint16_t* units, size_t n, uint8_t flags, const char* text) {
     if (n == 0) report_parse_error(4800, "文字のEncode変換不正");
-    Comp c{units, n, 0, flags, 0, text};
+    Comp c{units, n, 0, flags, 0, 0, text};
     ValueWord re = compile_alternatives(c, true);
     uint8_t* m = re_mem(re);
     m[1] = static_cast<uint8_t>((m[1] & F_ALT) | flags);
