@@ -714,8 +714,13 @@ ValueWord op_member(Cell* node) {
         switch (tag) {
         case TAG_NAME: result = int_value(static_cast<int32_t>(name_length(word_payload(a)))); break;
         case TAG_STRING: result = int_value(static_cast<int32_t>(string_length(a))); break;
-        case TAG_ARRAY:
-        case TAG_SPARSE: result = int_value(static_cast<int32_t>(arr_count(dw_cell(a)))); break;
+        case TAG_SPARSE:
+            // A sparse array with a `length` key (exec's indices) reads it.
+            result = pair_access(a, name_word(N_LENGTH), true, false);
+            if (result != W_UNDEFINED) break;
+            result = int_value(static_cast<int32_t>(arr_count(dw_cell(a))));
+            break;
+        case TAG_ARRAY: result = int_value(static_cast<int32_t>(arr_count(dw_cell(a)))); break;
         case TAG_OBJECT: result = int_value(obj_count(dw_cell(a))); break;
         default: result = W_UNDEFINED; break;
         }

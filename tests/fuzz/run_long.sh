@@ -11,6 +11,6 @@ for bin in build-fuzz/${2:-fuzz_*}; do
   name=$(basename "$bin"); seeds=tests/fuzz/corpus/${name#fuzz_}
   mkdir -p "build-fuzz/corpus-$name" "build-fuzz/artifacts-$name"
   echo "== $name for ${secs}s"
-  "$bin" -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 -max_len=4096 -print_final_stats=1 \
+  "$bin" -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 -max_len=4096 -detect_leaks=0 -print_final_stats=1 \
     -artifact_prefix="build-fuzz/artifacts-$name/" "build-fuzz/corpus-$name" "$seeds"
 done
