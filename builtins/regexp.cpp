@@ -720,8 +720,7 @@ std::vector<int32_t> g_caps;  // 2 per slot: start, end (-1 when unset)
 
 inline void budget() {
     if (++g_m.steps > g_regexp_step_limit) too_complex();
-    char probe;
-    uintptr_t here = reinterpret_cast<uintptr_t>(&probe);
+    uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
     if (g_m.stack_base > here && g_m.stack_base - here > STACK_BUDGET) too_complex();
 }
 
@@ -1025,8 +1024,7 @@ int32_t regexp_match(ValueWord re, const uint16_t* s, int32_t len, int32_t start
     g_m.len = len;
     g_m.flags = flags;
     g_m.steps = 0;
-    char probe;
-    g_m.stack_base = reinterpret_cast<uintptr_t>(&probe);
+    g_m.stack_base = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
     Cont fin{cont_final, nullptr, nullptr, 0, 0, 0};
     const uint8_t* m = re_mem(re);
     // Start positions worth trying: a leading literal is found by a forward
