@@ -1466,6 +1466,7 @@ ValueWord string_search(ValueWord receiver, ValueWord* args, int) {
     int32_t ms = 0;
     int32_t me = regexp_match(re, sj.match_units(f), static_cast<int32_t>(sj.orig.size()), 0,
                               static_cast<uint8_t>(f & ~F_STICKY), &ms);
+    if (re != args[0]) value_release_temp(re);
     return (me < 0 || me == ms) ? int_value(-1) : int_value(ms);
 }
 
@@ -1481,8 +1482,9 @@ ValueWord string_match(ValueWord receiver, ValueWord* args, int argc) {
     int32_t ms = 0;
     if (!(f & F_GLOBAL)) {
         int32_t me = regexp_match(re, u, len, 0, mf, &ms);
-        if (me < 0 || me == ms) return W_NULL;
-        return exec_result(re, receiver, sj, ms, me);
+        ValueWord r = (me < 0 || me == ms) ? W_NULL : exec_result(re, receiver, sj, ms, me);
+        if (re != args[0]) value_release_temp(re);
+        return r;
     }
     std::vector<ValueWord> found;
     int32_t at = 0;
@@ -1492,6 +1494,7 @@ ValueWord string_match(ValueWord receiver, ValueWord* args, int argc) {
         found.push_back(wide_string(sj.orig.data() + ms, static_cast<size_t>(me - ms)));
         at = me > ms ? me : me + 1;
     }
+    if (re != args[0]) value_release_temp(re);
     if (found.empty()) return W_NULL;
     return new_array(found);
 }
@@ -1524,6 +1527,7 @@ ValueWord string_match_all(ValueWord receiver, ValueWord* args, int) {
         all.push_back(new_array(one));
         at = me;
     }
+    if (re != args[0]) value_release_temp(re);
     return new_array(all);
 }
 
