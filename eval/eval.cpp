@@ -342,8 +342,14 @@ namespace {
 
 void store_last_index(const Location& loc, ValueWord v) {
     int32_t n = 0;
-    if (word_tag(v) == TAG_INT) n = cell_int(dw_cell(v));
-    else if (word_tag(v) == TAG_FLOAT) n = static_cast<int32_t>(cell_float(dw_cell(v)));
+    if (word_tag(v) == TAG_INT) {
+        n = cell_int(dw_cell(v));
+    } else if (word_tag(v) == TAG_FLOAT) {
+        double d = cell_float(dw_cell(v));  // truncated toward zero, NaN as 0
+        n = d != d ? 0 : d >= 2147483647.0 ? INT32_MAX : d <= -2147483648.0 ? INT32_MIN : static_cast<int32_t>(d);
+    } else {
+        report_error(5080, "正規表現プロパティ不正");
+    }
     if (g_regexp_store_last_index == nullptr) not_available(4600, "RegExp lastIndex");
     g_regexp_store_last_index(loc.owner, n);
 }
@@ -708,14 +714,21 @@ ValueWord op_member(Cell* node) {
         switch (tag) {
         case TAG_NAME: result = int_value(static_cast<int32_t>(name_length(word_payload(a)))); break;
         case TAG_STRING: result = int_value(static_cast<int32_t>(string_length(a))); break;
-        case TAG_ARRAY:
-        case TAG_SPARSE: result = int_value(static_cast<int32_t>(arr_count(dw_cell(a)))); break;
+        case TAG_SPARSE:
+            // A sparse array with a `length` key (exec's indices) reads it.
+            result = pair_access(a, name_word(N_LENGTH), true, false);
+            if (result != W_UNDEFINED) break;
+            result = int_value(static_cast<int32_t>(arr_count(dw_cell(a))));
+            break;
+        case TAG_ARRAY: result = int_value(static_cast<int32_t>(arr_count(dw_cell(a)))); break;
         case TAG_OBJECT: result = int_value(obj_count(dw_cell(a))); break;
         default: result = W_UNDEFINED; break;
         }
         return finish_access(a, result);
     }
     if (tag == TAG_OBJECT) return finish_access(a, pair_access(a, name_word(name), true, create));
+    // A sparse array (an exec result, say) reads its name keys as m["name"].
+    if (tag == TAG_SPARSE) return finish_access(a, pair_access(a, name_word(name), true, create));
     if (tag == TAG_REGEXP) {
         int prop = regexp_property_index(name);
         if (prop < 0) access_error(5080, "正規表現プロパティ不正");

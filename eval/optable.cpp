@@ -64,7 +64,6 @@ constexpr Pending k_pending[] = {
     {179, 2350, "eval"},
     {180, 1250, "closeDb"},
     {181, 1250, "selectInto"},
-    {182, 4600, "RegExp"},
     {185, 5500, "Date"},
     {191, 1250, "alertToFront"},
     {192, 6350, "record_map"},

@@ -206,8 +206,10 @@ char* read_builtin_args(char* p, const BuiltinLimit* limit, ValueWord* args, int
 // A regular-expression literal; p is just behind the opening '/'.
 char* read_regexp(char* p, ValueWord* out, const ReadCtx& ctx) {
     char* q = p;
-    while (*q != '\0' && !(*q == '/' && q[-1] != '\\')) {
+    // The closing '/' is the first one after an even number of backslashes.
+    while (*q != '\0' && *q != '/') {
         if (*q == '\n') break;
+        if (*q == '\\' && q[1] != '\0' && q[1] != '\n') ++q;
         ++q;
     }
     if (*q != '/') report_parse_error(4805, "正規表現のフォーマット不正 (/)");
@@ -263,6 +265,7 @@ char* read_token(Row& r, char* p, ReadCtx& ctx, bool* function_here) {
             if (at_operand) {
                 ValueWord w;
                 p = read_regexp(p + 1, &w, ctx);
+                if (word_tag(w) == TAG_NODE) dw_cell(w)->d12 = pos;  // the literal's own position
                 push_operand(r, ctx, w, pos);
                 return p;
             }

@@ -59,7 +59,45 @@ namespace {
 
 inline bool is_quote(char c) { return c == '"' || c == '\'' || c == '`'; }
 
+inline bool is_name_char(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '$' ||
+           (static_cast<unsigned char>(c) >= 0x80);
+}
+
+// Whether the word ending just before `end` is one after which an operand
+// follows (return x, typeof x, ...).
+bool operand_keyword_before(const char* text, const char* end) {
+    static const char* const words[] = {"return", "typeof", "case", "throw", "in", "of", "delete", "void", "new"};
+    const char* b = end;
+    while (b > text && is_name_char(b[-1])) --b;
+    size_t n = static_cast<size_t>(end - b);
+    for (const char* w : words) {
+        if (std::strlen(w) == n && std::memcmp(w, b, n) == 0) return true;
+    }
+    return false;
+}
+
 }  // namespace
+
+const char* skip_regexp_literal(const char* text, const char* p) {
+    if (*p != '/' || p[1] == '/' || p[1] == '*' || p[1] == '\0') return nullptr;
+    const char* b = p;
+    while (b > text && (b[-1] == ' ' || b[-1] == '\t' || b[-1] == '\n' || b[-1] == '\r')) --b;
+    if (b > text) {
+        char c = b[-1];
+        if (c == ')' || c == ']' || c == '}' || is_quote(c)) return nullptr;
+        if (is_name_char(c) && !operand_keyword_before(text, b)) return nullptr;
+    }
+    const char* q = p + 1;
+    while (*q != '\0' && *q != '/' && *q != '\n') {
+        if (*q == '\\' && q[1] != '\0' && q[1] != '\n') ++q;
+        ++q;
+    }
+    if (*q != '/') return nullptr;
+    ++q;
+    while ((*q >= 'a' && *q <= 'z') || (*q >= 'A' && *q <= 'Z')) ++q;
+    return q;
+}
 
 const char* skip_string_literal(const char* p, char quote) {
     for (;;) {
@@ -97,6 +135,13 @@ char* find_unquoted(char* text, char ch) {
     char* p = text;
     while (*p != '\0') {
         if (*p == ch && (p == text || p[-1] != '\\')) return p;
+        if (*p == '/') {
+            const char* re = skip_regexp_literal(text, p);
+            if (re != nullptr) {
+                p = const_cast<char*>(re);
+                continue;
+            }
+        }
         if (is_quote(*p)) {
             const char* close = skip_string_literal(p + 1, *p);
             if (close == nullptr) return nullptr;
@@ -118,6 +163,13 @@ char* find_closing(char* text, char close, char open) {
             if (end == nullptr) return nullptr;
             p = const_cast<char*>(end);
             continue;
+        }
+        if (c == '/') {
+            const char* re = skip_regexp_literal(text, p);
+            if (re != nullptr) {
+                p = const_cast<char*>(re);
+                continue;
+            }
         }
         if (c == open) {
             ++depth;
@@ -142,6 +194,15 @@ size_t remove_comments(char* text) {
             if (close == nullptr) break;
             p = const_cast<char*>(close);
             continue;
+        }
+        if (c == '/') {
+            // A RegExp literal at operand position: its `//`, `/*` and
+            // quotes are pattern text.
+            const char* re = skip_regexp_literal(text, p);
+            if (re != nullptr) {
+                p = const_cast<char*>(re);
+                continue;
+            }
         }
         if (c == '/' && p[1] == '*') {
             char* end = std::strstr(p + 2, "*/");

@@ -61,6 +61,11 @@ uint32_t source_position(const char* p);
 // follows. An unclosed block comment fails with 1580. Returns the text's
 // new length.
 size_t remove_comments(char* text);
+// When the '/' at p (inside text) opens a RegExp literal at operand
+// position (not after a name, a number, a closing bracket or a quote,
+// keywords such as `return` excepted), the position after its flags; else
+// null. Its closing '/' is the first after an even number of backslashes.
+const char* skip_regexp_literal(const char* text, const char* p);
 
 // Whether position at lies inside a string literal opened between from and
 // at; if so *quote (may be null) gets the opening quote character.

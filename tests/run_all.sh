@@ -16,3 +16,6 @@ for flavour in normal asan; do
   echo "== $flavour tests"
   ctest --test-dir "$dir" -j"$jobs" --output-on-failure
 done
+# libFuzzer harnesses, about a minute each (clang, sanitizer build).
+echo "== fuzz harnesses"
+bash tests/fuzz/run_short.sh
