@@ -77,6 +77,12 @@ void parse_eval_text(char* text, EvalNodes& nodes) {
         ValueWord items[18];
         int n = 0;
         char* q = read_expression_list(p, items, 18, &n, true);
+        // Statements and function definitions are no expressions: a
+        // `return` or `break` would otherwise jump out of the evaluation.
+        if (g_parse.function_ended) {
+            for (int i = 0; i < n; ++i) value_release(items[i]);
+            report_parse_error(1000, "ステートメント不正 '%s'", error_excerpt(p, EXCERPT_STATEMENT));
+        }
         for (int i = 0; i < n; ++i) {
             if (nodes.count == EVAL_NODES_MAX) {
                 value_release(items[i]);
