@@ -297,7 +297,17 @@ ValueWord dispatch_method(Cell* member, const AreaWord* argw, uint32_t argc) {
                 case TAG_OBJECT: {
                     ValueWord fn = object_function(recv, method);
                     if (fn) {
-                        result = call_function(fn, recv, a.v, n);
+                        // `this` is pushed and popped as a local: the hold
+                        // taken here keeps a temporary receiver alive
+                        // until the call's result is held.
+                        value_retain(recv);
+                        try {
+                            result = call_function(fn, recv, a.v, n);
+                        } catch (const ScriptThrow&) {
+                            value_unhold(recv);
+                            throw;
+                        }
+                        value_unhold(recv);
                     } else {
                         result = method_call(g_hash_methods, method, recv, a.v, n);
                     }

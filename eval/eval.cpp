@@ -443,11 +443,14 @@ inline void set_pair_location(ValueWord owner, uint32_t index) {
 }
 
 // Appends (key, undefined) to a pair block with `count` pairs and `cap`
-// capacity, moving it to a block of cap + 11 pairs when full (count at
-// least cap - 1). Returns the (possibly new) block address.
-uint32_t append_pair(uint32_t addr, uint32_t count, uint32_t* cap, ValueWord key) {
-    if (count + 1 >= *cap) {
-        uint32_t grown = *cap + 11;
+// capacity. When full (count at least cap - 1) and below max_cap, the
+// block moves to one of cap + cap / 2 pairs (at least 11 more, at most
+// max_cap), so n appends cost O(n) copying in all. The caller makes sure
+// count < max_cap. Returns the (possibly new) block address.
+uint32_t append_pair(uint32_t addr, uint32_t count, uint32_t* cap, ValueWord key, uint32_t max_cap) {
+    if (count + 1 >= *cap && *cap < max_cap) {
+        uint64_t step = *cap / 2 < 11 ? 11 : *cap / 2;
+        uint32_t grown = static_cast<uint32_t>(*cap + step > max_cap ? max_cap : *cap + step);
         AreaWord* fresh;
         uint32_t fresh_addr = word_block(static_cast<size_t>(grown) * 2, &fresh);
         if (count) std::memcpy(fresh, words_at(addr), static_cast<size_t>(count) * 8);
@@ -460,6 +463,10 @@ uint32_t append_pair(uint32_t addr, uint32_t count, uint32_t* cap, ValueWord key
     pairs[2 * count + 1] = W_UNDEFINED;
     return addr;
 }
+
+// The most pairs a sparse array grows to (its fields are 32 bits; memory
+// runs out long before).
+constexpr uint32_t SPARSE_MAX_PAIRS = 0x3FFFFFFFu;
 
 // Pair lookup in an Object or sparse array by key word (bits 0-27 compared
 // for names, the 24-bit number for integer keys).
@@ -495,14 +502,11 @@ ValueWord pair_access(ValueWord a, ValueWord key, bool by_name, bool create) {
         return W_UNDEFINED;
     }
     if (object) {
-        uint32_t cap = obj_cap(c);
-        if (n + 1 >= cap && cap + 11 > 0xFFFFu) access_error(1400, "メモリ領域を取得できません");
-        obj_addr(c) = append_pair(addr, n, &cap, key);
-        set_obj_cap(c, cap);
-        set_obj_count(c, n + 1);
+        if (n >= OBJECT_MAX_PAIRS) access_error(1400, "メモリ領域を取得できません");
+        object_append_pair(a, key);
     } else {
         uint32_t cap = arr_cap(c);
-        arr_addr(c) = append_pair(addr, n, &cap, key);
+        arr_addr(c) = append_pair(addr, n, &cap, key, SPARSE_MAX_PAIRS);
         arr_cap(c) = cap;
         arr_count(c) = n + 1;
     }
@@ -832,6 +836,17 @@ void register_core_routines() {
     g_op_table[OP_COMMA] = op_placeholder;
     g_op_table[OP_GROUP] = op_sequence;
     g_op_table[OP_ARRAY] = op_array_call;
+}
+
+uint32_t object_append_pair(ValueWord obj, ValueWord key) {
+    Cell* c = dw_cell(obj);
+    uint32_t n = obj_count(c);
+    if (n >= OBJECT_MAX_PAIRS) report_error(1400, "メモリ領域を取得できません");
+    uint32_t cap = obj_cap(c);
+    obj_addr(c) = append_pair(obj_addr(c), n, &cap, key, OBJECT_MAX_PAIRS);
+    set_obj_cap(c, cap);
+    set_obj_count(c, n + 1);
+    return n;
 }
 
 }  // namespace velt

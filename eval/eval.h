@@ -302,6 +302,16 @@ inline ValueWord node_operand(Cell* node, uint32_t i) { return node_operand_word
 inline ValueWord node_first(const Cell* node) { return node->d4; }
 inline ValueWord node_second(const Cell* node) { return node->d8; }
 
+// ---- Object pairs ----
+
+// The most entries an Object (a Hash) holds: its count and capacity are
+// 16-bit fields.
+constexpr uint32_t OBJECT_MAX_PAIRS = 0xFFFFu;
+// Appends the pair (key, undefined) to an Object, growing its pair block
+// geometrically; returns the new pair's index. Error 1400 when the Object
+// already holds OBJECT_MAX_PAIRS entries.
+uint32_t object_append_pair(ValueWord obj, ValueWord key);
+
 // ---- RegExp properties (filled by the RegExp engine) ----
 
 // Property index in "flags dotAll global ignoreCase multiline source sticky

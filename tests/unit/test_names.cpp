@@ -169,3 +169,21 @@ TEST_F(Names, ImageTablesRoundTripAndBadOnesAreRefused) {
     EXPECT_EQ(name_count(), count + 1);
     EXPECT_STREQ(name_text(count), "beta");
 }
+
+TEST_F(Names, NewNamesKeepTheKeyIndexSortedInAnyOrder) {
+    // Each new name's pair goes to its binary-search place: the index is
+    // sorted after every addition, and every name is found again.
+    std::vector<std::string> texts;
+    for (int i = 0; i < 5000; ++i) texts.push_back("n" + std::to_string((i * 7919) % 5000) + "_" + std::to_string(i % 3));
+    std::vector<uint32_t> indexes;
+    for (size_t i = 0; i < texts.size(); ++i) {
+        indexes.push_back(intern_str(texts[i]));
+        if (i % 997 == 0) {
+            NameTableView v = names_view();
+            for (uint32_t k = 1; k < v.count; ++k) ASSERT_LE(v.key_pairs[2 * (k - 1)], v.key_pairs[2 * k]) << i;
+        }
+    }
+    NameTableView v = names_view();
+    for (uint32_t k = 1; k < v.count; ++k) ASSERT_LE(v.key_pairs[2 * (k - 1)], v.key_pairs[2 * k]);
+    for (size_t i = 0; i < texts.size(); ++i) EXPECT_EQ(intern_str(texts[i]), indexes[i]) << texts[i];
+}
