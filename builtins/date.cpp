@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "builtins/date.h"
+
 #include "builtins/builtins.h"
 #include "driver/errors.h"
 #include "eval/eval.h"
@@ -379,8 +381,12 @@ bool parse_text_form(Scan& s, TextParts& t, int32_t* offset) {
             ++s.pos;
             int h = read_1_2(s, END_ANY);
             int m = 0;
-            if (at(s) == ':') ++s.pos;
-            if (is_digit(at(s))) m = read_1_2(s, END_ANY);
+            if (at(s) == ':') {
+                ++s.pos;
+                m = read_1_2(s, END_ANY);
+            } else if (is_digit(at(s))) {
+                m = read_1_2(s, END_ANY);
+            }
             *offset = (sign == '+' ? 1 : -1) * (h * 3600 + m * 60);
         }
     }
@@ -389,8 +395,8 @@ bool parse_text_form(Scan& s, TextParts& t, int32_t* offset) {
     return zone;
 }
 
-// Parses a date text to seconds (unchecked against the cell's range),
-// milliseconds and the zone mark.
+}  // namespace
+
 void parse_date_text(const char* text, size_t len, int64_t* seconds, int* ms, bool* zone) {
     Scan s{text, len, 0, 5510};
     skip_spaces(s);
@@ -411,6 +417,8 @@ void parse_date_text(const char* text, size_t len, int64_t* seconds, int* ms, bo
     *seconds = sec;
     *ms = t.ms;
 }
+
+namespace {
 
 // ---- Constructor ----
 
