@@ -59,7 +59,6 @@ constexpr Pending k_pending[] = {
     {169, 1250, "sendToFront"},
     {180, 1250, "closeDb"},
     {181, 1250, "selectInto"},
-    {185, 5500, "Date"},
     {191, 1250, "alertToFront"},
     {192, 6350, "record_map"},
     {193, 1250, "record_hash"},

@@ -192,6 +192,32 @@ bool utc_time(int64_t t, std::tm* out) {
 
 int64_t make_local_time(std::tm* tm) { return static_cast<int64_t>(::mktime(tm)); }
 
+bool local_to_seconds(std::tm* tm, int64_t* out) {
+    tm->tm_isdst = -1;
+    errno = 0;
+    time_t t = ::mktime(tm);
+    // -1 is also 1969-12-31 23:59:59 UTC; only errno tells a failure.
+    if (t == static_cast<time_t>(-1) && errno != 0) return false;
+    *out = static_cast<int64_t>(t);
+    return true;
+}
+
+bool utc_to_seconds(std::tm* tm, int64_t* out) {
+    errno = 0;
+    time_t t = ::timegm(tm);
+    if (t == static_cast<time_t>(-1) && errno != 0) return false;
+    *out = static_cast<int64_t>(t);
+    return true;
+}
+
+int32_t local_offset_at(int64_t t) {
+    std::tm tm;
+    if (!local_time(t, &tm)) return 0;
+    int64_t as_utc;
+    if (!utc_to_seconds(&tm, &as_utc)) return 0;
+    return static_cast<int32_t>(as_utc - t);
+}
+
 void sleep_ms(int ms) {
     if (ms <= 0) return;
     struct timespec req;

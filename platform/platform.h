@@ -46,6 +46,16 @@ void time_now_precise(int64_t* seconds, int32_t* nanos);
 bool local_time(int64_t t, std::tm* out);
 bool utc_time(int64_t t, std::tm* out);
 int64_t make_local_time(std::tm* tm);  // mktime
+// Local calendar parts to seconds since 1970, the zone rules of that date
+// deciding daylight saving (tm_isdst is set to -1); overflowing fields
+// carry into the larger ones and *tm is normalised. False when the time
+// cannot be represented.
+bool local_to_seconds(std::tm* tm, int64_t* out);
+// UTC calendar parts to seconds since 1970 (timegm), carrying likewise.
+bool utc_to_seconds(std::tm* tm, int64_t* out);
+// Local time minus UTC at the moment t, in seconds (0 when t cannot be
+// broken down).
+int32_t local_offset_at(int64_t t);
 void sleep_ms(int ms);
 
 // The Microsoft C runtime generator: state = state * 214013 + 2531011,
