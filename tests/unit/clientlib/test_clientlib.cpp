@@ -440,6 +440,15 @@ TEST(SqliteClient, TruncationAndNull)
 {
     Session s(real_oci(), ":memory:");
     check_truncation_and_null(s);
+    // SQLite keeps a text longer than its declared size: the slot the layer
+    // sizes from the data size reports it truncated.
+    std::string long_text(60, 'x');
+    ASSERT_EQ(s.run("insert into w values (?)", {long_text}), OCI_SUCCESS);
+    QueryResult r = s.query("select v from w where length(v) = 60");
+    EXPECT_EQ(r.status, OCI_SUCCESS_WITH_INFO);
+    ASSERT_EQ(r.rows.size(), 1u);
+    EXPECT_EQ(r.indicators[0], 60);
+    EXPECT_EQ(r.rows[0][0], std::string(44, 'x'));
 }
 
 TEST(SqliteClient, Transactions)
@@ -665,4 +674,37 @@ TEST(PgClient, DeferredConstraintFailsAtCommit)
     EXPECT_EQ(s.o.trans_commit(s.svc, s.err, OCI_DEFAULT), OCI_ERROR);
     EXPECT_NE(s.error_text().find("foreign key constraint"), std::string::npos) << s.error_text();
     EXPECT_EQ(s.scalar("select count(*) from child"), "0");
+}
+
+// Integer and real binds, and a NUL-terminated define that needs room for its NUL.
+TEST(SqliteClient, BinaryBindsAndTerminatedDefines)
+{
+    Session s(real_oci(), ":memory:");
+    const Oci& o = s.o;
+    OCIStmt* st = nullptr;
+    o.handle_alloc(s.env, reinterpret_cast<void**>(&st), OCI_HTYPE_STMT, 0, nullptr);
+    const char* q = "select ? + ?, 'abc'";
+    ASSERT_EQ(o.stmt_prepare(st, s.err, reinterpret_cast<const OraText*>(q), static_cast<ub4>(std::strlen(q)),
+                             OCI_NTV_SYNTAX, OCI_DEFAULT), OCI_SUCCESS);
+    int i = 40;
+    double d = 2.5;
+    OCIBind* b = nullptr;
+    ASSERT_EQ(o.bind_by_pos(st, &b, s.err, 1, &i, sizeof i, SQLT_INT, nullptr, nullptr, nullptr, 0, nullptr, 0),
+              OCI_SUCCESS);
+    ASSERT_EQ(o.bind_by_pos(st, &b, s.err, 2, &d, sizeof d, SQLT_FLT, nullptr, nullptr, nullptr, 0, nullptr, 0),
+              OCI_SUCCESS);
+    char sum[16], text[3];
+    sb2 ind[2];
+    ub2 len[2], code[2];
+    OCIDefine* def = nullptr;
+    o.define_by_pos(st, &def, s.err, 1, sum, sizeof sum, SQLT_STR, &ind[0], &len[0], &code[0], 0);
+    o.define_by_pos(st, &def, s.err, 2, text, sizeof text, SQLT_STR, &ind[1], &len[1], &code[1], 0);
+    EXPECT_EQ(o.stmt_execute(s.svc, st, s.err, 1, 0, nullptr, nullptr, OCI_DEFAULT), OCI_SUCCESS_WITH_INFO);
+    EXPECT_STREQ(sum, "42.5");
+    EXPECT_EQ(ind[0], 0);
+    EXPECT_STREQ(text, "ab");  // two characters and the NUL
+    EXPECT_EQ(ind[1], 3);
+    EXPECT_EQ(code[1], 1406);
+    EXPECT_EQ(o.stmt_fetch2(st, s.err, 1, OCI_FETCH_NEXT, 0, OCI_DEFAULT), OCI_NO_DATA);
+    o.handle_free(st, OCI_HTYPE_STMT);
 }
