@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "builtins/builtins.h"
+#include "db/database.h"
 #include "db/frontend.h"
 #include "driver/errors.h"
 #include "eval/eval.h"
@@ -49,14 +50,6 @@ struct Pending {
     const char* feature;
 };
 constexpr Pending k_pending[] = {
-    {162, 1250, "select"},
-    {163, 1250, "selectHash"},
-    {164, 1250, "selectToFront"},
-    {165, 1250, "selectHashToFront"},
-    {166, 1250, "execute"},
-    {167, 1250, "openDb"},
-    {168, 1250, "selectExists"},
-    {169, 1250, "sendToFront"},
     {171, 2335, "Number"},
     {172, 2335, "String"},
     {173, 1510, "decodeURI"},
@@ -66,13 +59,9 @@ constexpr Pending k_pending[] = {
     {177, 2335, "parseFloat"},
     {178, 2335, "parseInt"},
     {179, 2350, "eval"},
-    {180, 1250, "closeDb"},
-    {181, 1250, "selectInto"},
     {182, 4600, "RegExp"},
     {185, 5500, "Date"},
-    {191, 1250, "alertToFront"},
     {192, 6350, "record_map"},
-    {193, 1250, "record_hash"},
     {194, 6350, "sql_aggregate"},
 };
 
@@ -121,6 +110,7 @@ void optable_init() {
     register_operator_routines();
     register_flow_routines();
     register_frontend_routines();
+    register_database_routines();
     register_builtin_routines();
     for (int op = 0; op < OP_TABLE_SIZE; ++op) {
         g_eval_table[op] = refused(static_cast<uint32_t>(op)) ? op_eval_error : g_op_table[op];

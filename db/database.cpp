@@ -1,0 +1,667 @@
+// Database statements: connection values, the statements that run SQL and
+// turn rows into script values, and the Y and Z messages of selectToFront
+// and selectHashToFront.
+//
+// A connection value (tag 3) is 8 bytes of area memory, permanent:
+// header, 3, database kind (1-5), bind marker, numbered flag, JIS flag,
+// index into the open-connection table, closed flag. closeDb marks it
+// closed, so a closed connection is never used again.
+#include "db/database.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "db/client.h"
+#include "db/frontend.h"
+#include "db/protocol.h"
+#include "db/sql.h"
+#include "driver/errors.h"
+#include "driver/run.h"
+#include "eval/eval.h"
+#include "parser/expr.h"
+#include "parser/statements.h"
+#include "values/areas.h"
+#include "values/names.h"
+#include "values/values.h"
+
+namespace velt {
+
+namespace {
+
+const char CONNECTION_ERROR[] = "データベース接続不正";
+const char SQL_TEXT_ERROR[] = "SQL文不正";
+const char BIND_ERROR[] = "バインド不正";
+// Counted strings of the Y and Z name and column names are encoded into a
+// buffer of this size.
+constexpr size_t NAME_ENCODE_MAX = 1024;
+
+struct KindEntry {
+    const char* name;
+    char marker;
+    bool numbered;
+};
+const KindEntry k_kinds[6] = {
+    {"", 0, false},          {"sqlserver", '?', false}, {"oracle", ':', true},
+    {"db2", '?', false},     {"postgresql", '$', true}, {"sqlite", '?', false},
+};
+
+struct ConnInfo {
+    uint8_t* mem;
+    int index;
+    char marker;
+    bool numbered;
+    bool jis;
+};
+
+// A connection argument: evaluated, a DB_Connection that is still open
+// (`code` otherwise).
+ConnInfo connection_of(ValueWord v, int code, const char* message) {
+    if (word_tag(v) != TAG_DBCONN) {
+        release_temp(v);
+        report_error(code, "%s", message);
+    }
+    uint8_t* m = static_cast<uint8_t*>(area_ptr(word_payload(v)));
+    if (m[1] != 3 || m[7] != 0 || m[6] >= DB_CONNECTIONS_MAX || !g_db_connections[m[6]].open)
+        report_error(1255, "%s", CONNECTION_ERROR);
+    return {m, m[6], static_cast<char>(m[3]), m[4] != 0, m[5] != 0};
+}
+
+ConnInfo connection_arg(Cell* node, uint32_t i) {
+    return connection_of(evaluate(node_operand(node, i)), 1255, CONNECTION_ERROR);
+}
+
+// The SQL argument as a string value (held until the statement ends).
+struct SqlArg {
+    ValueWord v = W_UNDEFINED;
+    ~SqlArg() {
+        unhold(v);
+        release_temp(v);
+    }
+};
+
+void sql_arg(Cell* node, uint32_t i, SqlArg& out) {
+    out.v = evaluate(node_operand(node, i));
+    if (word_tag(out.v) != TAG_STRING) report_error(1265, "%s", SQL_TEXT_ERROR);
+    retain(out.v);
+}
+
+// ---- Values of columns ----
+
+enum TextForm { FORM_OTHER, FORM_INT, FORM_REAL };
+
+// Whether the text reads as an integer within 32 bits, as a real, or as
+// neither.
+TextForm text_form(const char* t, size_t n, int32_t* iv, double* dv) {
+    if (n == 0 || n > 255) return FORM_OTHER;
+    const char* e = t + n;
+    std::from_chars_result r = std::from_chars(t, e, *iv);
+    if (r.ec == std::errc() && r.ptr == e) return FORM_INT;
+    char buf[256];
+    std::memcpy(buf, t, n);
+    buf[n] = 0;
+    char* stop = nullptr;
+    errno = 0;
+    double d = std::strtod(buf, &stop);
+    if (stop != buf + n || !std::isfinite(d) || (buf[0] != '-' && buf[0] != '.' && (buf[0] < '0' || buf[0] > '9')))
+        return FORM_OTHER;
+    *dv = d;
+    return FORM_REAL;
+}
+
+// The script value of a column of the current row.
+ValueWord column_value(const QueryColumn& col) {
+    if (col.indicator == -1) return W_UNDEFINED;
+    const char* t = col.slot;
+    size_t n = col.length;
+    if (col.kind != COL_TEXT) {
+        int32_t iv = 0;
+        double dv = 0;
+        TextForm f = text_form(t, n, &iv, &dv);
+        bool has_point = std::memchr(t, '.', n) != nullptr;
+        if (f == FORM_INT && !(col.kind == COL_REAL || (col.kind == COL_NUMBER && has_point))) return int_value(iv);
+        if (f == FORM_INT) return new_float(static_cast<double>(iv));
+        if (f == FORM_REAL) return new_float(dv);
+    }
+    return make_string(t, n);
+}
+
+// ---- Arrays and Objects ----
+
+// A growing array (elements retained); capacity grows by half.
+struct ArrayBuild {
+    ValueWord word = 0;
+    Cell* cell() { return dw_cell(word); }
+};
+
+ValueWord new_array(uint32_t cap) {
+    void* mem = nullptr;
+    if (cap < 4) cap = 4;
+    uint32_t addr = area_alloc(static_cast<size_t>(cap) * 4, &mem);
+    std::memset(mem, 0, static_cast<size_t>(cap) * 4);
+    ValueWord out;
+    Cell* c = dw_alloc(TAG_ARRAY, &out, 0);
+    arr_addr(c) = addr;
+    arr_cap(c) = cap;
+    arr_count(c) = 0;
+    return out;
+}
+
+void array_append(ValueWord arr, ValueWord v) {
+    Cell* c = dw_cell(arr);
+    uint32_t n = arr_count(c);
+    if (n >= arr_cap(c)) {
+        uint32_t cap = arr_cap(c) + arr_cap(c) / 2 + 8;
+        void* mem = nullptr;
+        uint32_t addr = area_alloc(static_cast<size_t>(cap) * 4, &mem);
+        std::memset(mem, 0, static_cast<size_t>(cap) * 4);
+        std::memcpy(mem, area_ptr(arr_addr(c)), static_cast<size_t>(n) * 4);
+        c = dw_cell(arr);
+        area_free(arr_addr(c));
+        arr_addr(c) = addr;
+        arr_cap(c) = cap;
+    }
+    static_cast<AreaWord*>(area_ptr(arr_addr(c)))[n] = retain(v);
+    arr_count(c) = n + 1;
+}
+
+ValueWord new_object(uint32_t cap) {
+    if (cap < 4) cap = 4;
+    if (cap > 0xFFFF) cap = 0xFFFF;
+    void* mem = nullptr;
+    uint32_t addr = area_alloc(static_cast<size_t>(cap) * 8, &mem);
+    std::memset(mem, 0, static_cast<size_t>(cap) * 8);
+    ValueWord out;
+    Cell* c = dw_alloc(TAG_OBJECT, &out, 0);
+    set_obj_cap(c, cap);
+    obj_addr(c) = addr;
+    return out;
+}
+
+// Sets key to v (retained): an existing entry is replaced.
+void object_set(ValueWord obj, ValueWord key, ValueWord v) {
+    Cell* c = dw_cell(obj);
+    uint32_t n = obj_count(c);
+    AreaWord* pairs = static_cast<AreaWord*>(area_ptr(obj_addr(c)));
+    for (uint32_t i = 0; i < n; ++i) {
+        if (pairs[2 * i] == key) {
+            ValueWord old = pairs[2 * i + 1];
+            pairs[2 * i + 1] = retain(v);
+            value_release(old);
+            return;
+        }
+    }
+    if (n >= obj_cap(c)) {
+        if (n >= 0xFFFF) report_error(1420, "メモリ不足");
+        uint32_t cap = obj_cap(c) * 2 > 0xFFFF ? 0xFFFF : obj_cap(c) * 2;
+        void* mem = nullptr;
+        uint32_t addr = area_alloc(static_cast<size_t>(cap) * 8, &mem);
+        std::memset(mem, 0, static_cast<size_t>(cap) * 8);
+        std::memcpy(mem, area_ptr(obj_addr(c)), static_cast<size_t>(n) * 8);
+        c = dw_cell(obj);
+        area_free(obj_addr(c));
+        obj_addr(c) = addr;
+        set_obj_cap(c, cap);
+        pairs = static_cast<AreaWord*>(mem);
+    }
+    pairs[2 * n] = key;
+    pairs[2 * n + 1] = retain(v);
+    set_obj_count(c, n + 1);
+}
+
+// Releases a result under construction when an error unwinds.
+struct Result {
+    ValueWord v = W_UNDEFINED;
+    ~Result() {
+        if (v != W_UNDEFINED) release_temp(v);
+    }
+    ValueWord take() {
+        ValueWord r = v;
+        v = W_UNDEFINED;
+        return r;
+    }
+};
+
+// ---- Running a query ----
+
+// The rewritten statement and its bind texts.
+struct Statement {
+    PreparedSql ps;
+    BindSet binds;
+    uint32_t positions[SQL_PLACEHOLDERS_MAX];
+};
+
+// Rewrites and binds the SQL of a query statement: it must be a SELECT
+// without position placeholders.
+void prepare_query(const ConnInfo& ci, ValueWord sql, Statement& st) {
+    if (!sql_is_select(string_text(sql), string_length(sql))) report_error(1350, "SQL文不正(%s)", "関数/select");
+    sql_prepare(string_text(sql), string_length(sql), ci.marker, ci.numbered, st.ps);
+    if (st.ps.positions) report_error(1275, "%s", BIND_ERROR);
+    bind_named(st.ps, st.binds, st.positions);
+}
+
+uint32_t run_query(const ConnInfo& ci, Statement& st, bool names, RowSink sink, void* ctx) {
+    return db_query(ci.index, st.ps.text.data, st.ps.text.len, bind_texts(st.binds), st.binds.count, names, sink,
+                    ctx);
+}
+
+// ---- Statements ----
+
+ValueWord op_open_db(Cell* node) {
+    ValueWord kind = evaluate(node_operand(node, 0));
+    if (word_tag(kind) != TAG_STRING) {
+        release_temp(kind);
+        report_error(1460, "データベース名不正");
+    }
+    int slot = 0;
+    {
+        const char* t = string_text(kind);
+        uint32_t n = string_length(kind);
+        for (int k = 1; k <= 5 && slot == 0; ++k) {
+            if (std::strlen(k_kinds[k].name) != n) continue;
+            bool same = true;
+            for (uint32_t i = 0; i < n && same; ++i) {
+                char c = t[i];
+                if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+                same = c == k_kinds[k].name[i];
+            }
+            if (same) slot = k;
+        }
+    }
+    release_temp(kind);
+    if (slot == 0) report_error(1460, "データベース名不正");
+    SqlArg lib, text;
+    lib.v = evaluate(node_operand(node, 1));
+    retain(lib.v);
+    if (word_tag(lib.v) != TAG_STRING)
+        report_error(1170, "ダイナミック リンク ライブラリが指定されていません");
+    text.v = evaluate(node_operand(node, 2));
+    retain(text.v);
+    if (word_tag(text.v) != TAG_STRING) report_error(3205, "OCI接続パラメータ(db)不正");
+    int index = db_connect(string_text(lib.v), string_length(lib.v), string_text(text.v), string_length(text.v));
+    void* mem = nullptr;
+    uint32_t addr = area_alloc(8, &mem);
+    uint8_t* m = static_cast<uint8_t*>(mem);
+    m[0] = static_cast<uint8_t>(0xF0u | TAG_DBCONN);
+    m[1] = 3;
+    m[2] = static_cast<uint8_t>(slot);
+    m[3] = static_cast<uint8_t>(k_kinds[slot].marker);
+    m[4] = k_kinds[slot].numbered ? 1 : 0;
+    m[5] = g_db_connections[index].jis ? 1 : 0;
+    m[6] = static_cast<uint8_t>(index);
+    m[7] = 0;
+    return make_word(TAG_DBCONN, addr);
+}
+
+ValueWord op_close_db(Cell* node) {
+    ConnInfo ci = connection_of(evaluate(node_operand(node, 0)), 1365, "データベース切断の引数不正");
+    bool commit = false;
+    if (node_operand_count(node) == 2) {
+        ValueWord how = evaluate(node_operand(node, 1));
+        const char* msg = "データベース切断時の操作(commit/rollback)不正";
+        if (word_tag(how) != TAG_STRING) {
+            release_temp(how);
+            report_error(1370, "%s", msg);
+        }
+        const char* t = string_text(how);
+        uint32_t n = string_length(how);
+        auto same = [&](const char* w) {
+            if (std::strlen(w) != n) return false;
+            for (uint32_t i = 0; i < n; ++i) {
+                char c = t[i];
+                if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+                if (c != w[i]) return false;
+            }
+            return true;
+        };
+        bool is_commit = same("commit");
+        bool is_rollback = same("rollback");
+        release_temp(how);
+        if (!is_commit && !is_rollback) report_error(1375, "%s", msg);
+        commit = is_commit;
+    }
+    // Marked closed first: whatever the client answers, the handles are gone.
+    ci.mem[7] = 1;
+    db_disconnect(ci.index, commit);
+    return W_UNDEFINED;
+}
+
+ValueWord op_execute(Cell* node) {
+    ConnInfo ci = connection_arg(node, 0);
+    SqlArg sql;
+    sql_arg(node, 1, sql);
+    if (sql_is_select(string_text(sql.v), string_length(sql.v))) report_error(1350, "SQL文不正(%s)", "関数/select");
+    Statement st;
+    sql_prepare(string_text(sql.v), string_length(sql.v), ci.marker, ci.numbered, st.ps);
+    if (node_operand_count(node) < 3) {
+        if (st.ps.positions) report_error(1275, "%s", BIND_ERROR);
+        bind_named(st.ps, st.binds, st.positions);
+        db_run(ci.index, st.ps.text.data, st.ps.text.len, bind_texts(st.binds), st.binds.count);
+        return int_value(0);
+    }
+    Result rows;
+    rows.v = evaluate(node_operand(node, 2));
+    retain(rows.v);
+    struct Unhold {
+        Result& r;
+        ~Unhold() { unhold(r.v); }
+    } unhold_rows{rows};
+    if (word_tag(rows.v) != TAG_ARRAY) report_error(1270, "SQL関数の最終引数不正");
+    Cell* rc = dw_cell(rows.v);
+    uint32_t n = arr_count(rc);
+    const AreaWord* elems = static_cast<const AreaWord*>(area_ptr(arr_addr(rc)));
+    uint32_t arrays = 0;
+    for (uint32_t i = 0; i < n; ++i) arrays += word_tag(elems[i]) == TAG_ARRAY;
+    if (arrays != 0 && arrays != n) report_error(1270, "SQL関数の最終引数不正");
+    // An empty bind array runs nothing.
+    if (n == 0) return int_value(0);
+    bind_named(st.ps, st.binds, st.positions);
+    uint32_t nfixed = st.binds.count;
+    uint32_t nrows = arrays ? n : 1;
+    uint32_t row_positions[SQL_PLACEHOLDERS_MAX];
+    uint32_t per_row = 0;
+    for (uint32_t i = 0; i < st.ps.count; ++i) {
+        if (st.ps.items[i].kind == PH_POSITION) row_positions[per_row++] = i + 1;
+    }
+    // Bind texts of all rows: the fixed ones first, then row after row.
+    BindSet* rowset = new BindSet;
+    struct FreeSet {
+        BindSet* s;
+        ~FreeSet() { delete s; }
+    } free_rowset{rowset};
+    // Row texts are converted in chunks that fit one bind set.
+    uint32_t chunk = per_row ? (SQL_PLACEHOLDERS_MAX * 2) / per_row : nrows;
+    if (chunk == 0) chunk = 1;
+    const BindText* fixed = bind_texts(st.binds);
+    for (uint32_t first = 0; first < nrows; first += chunk) {
+        uint32_t last = first + chunk < nrows ? first + chunk : nrows;
+        rowset->count = 0;
+        rowset->arena.len = 0;
+        for (uint32_t r = first; r < last; ++r) {
+            const AreaWord* row = elems;
+            uint32_t row_len = n;
+            if (arrays) {
+                rc = dw_cell(rows.v);
+                elems = static_cast<const AreaWord*>(area_ptr(arr_addr(rc)));
+                Cell* inner = dw_cell(elems[r]);
+                row = static_cast<const AreaWord*>(area_ptr(arr_addr(inner)));
+                row_len = arr_count(inner);
+            }
+            for (uint32_t k = 0, i = 0; i < st.ps.count; ++i) {
+                if (st.ps.items[i].kind != PH_POSITION) continue;
+                uint32_t pos = st.ps.items[i].value;
+                if (pos > row_len) report_error(1250, "バインド番号不正");
+                bind_add_value(*rowset, row[pos - 1]);
+                ++k;
+            }
+        }
+        BindRowsPlan plan{fixed, st.positions, nfixed, bind_texts(*rowset), row_positions, per_row, last - first};
+        db_run_rows(ci.index, st.ps.text.data, st.ps.text.len, plan);
+    }
+    return int_value(0);
+}
+
+// select: one array per row.
+struct SelectCtx {
+    ValueWord result;
+};
+
+void select_row(void* ctx, const QueryColumns& cols, uint32_t row) {
+    if (row == DB_DESCRIBED) return;
+    SelectCtx* s = static_cast<SelectCtx*>(ctx);
+    ValueWord values = new_array(static_cast<uint32_t>(cols.count));
+    array_append(s->result, values);
+    for (int i = 0; i < cols.count; ++i) array_append(values, column_value(cols.columns[i]));
+}
+
+void select_hash_row(void* ctx, const QueryColumns& cols, uint32_t row) {
+    if (row == DB_DESCRIBED) return;
+    SelectCtx* s = static_cast<SelectCtx*>(ctx);
+    ValueWord entry = new_object(static_cast<uint32_t>(cols.count) + 2);
+    array_append(s->result, entry);
+    for (int i = 0; i < cols.count; ++i) {
+        const QueryColumn& c = cols.columns[i];
+        ValueWord key = name_word(intern(c.name ? c.name : "", c.name_len));
+        ValueWord v = column_value(c);
+        object_set(entry, key, v);
+    }
+}
+
+ValueWord run_select(Cell* node, bool hash) {
+    ConnInfo ci = connection_arg(node, 0);
+    SqlArg sql;
+    sql_arg(node, 1, sql);
+    Statement st;
+    prepare_query(ci, sql.v, st);
+    Result res;
+    res.v = new_array(16);
+    SelectCtx ctx{res.v};
+    run_query(ci, st, hash, hash ? select_hash_row : select_row, &ctx);
+    return res.take();
+}
+
+ValueWord op_select(Cell* node) { return run_select(node, false); }
+ValueWord op_select_hash(Cell* node) { return run_select(node, true); }
+
+void count_row(void* ctx, const QueryColumns&, uint32_t row) {
+    if (row != DB_DESCRIBED) ++*static_cast<uint32_t*>(ctx);
+}
+
+ValueWord op_select_exists(Cell* node) {
+    ConnInfo ci = connection_arg(node, 0);
+    SqlArg sql;
+    sql_arg(node, 1, sql);
+    Statement st;
+    prepare_query(ci, sql.v, st);
+    uint32_t rows = 0;
+    run_query(ci, st, false, count_row, &rows);
+    return rows ? W_TRUE : W_FALSE;
+}
+
+// selectInto: the first row's values, kept until they are assigned.
+struct IntoCtx {
+    uint32_t targets;
+    ValueWord values[DB_COLUMNS_MAX];
+    int count = 0;
+    ~IntoCtx() {
+        for (int i = 0; i < count; ++i) value_release(values[i]);
+    }
+};
+
+void into_row(void* ctx, const QueryColumns& cols, uint32_t row) {
+    IntoCtx* s = static_cast<IntoCtx*>(ctx);
+    if (row == DB_DESCRIBED) return;
+    if (row > 0) report_error(3350, "レコード数不正");
+    if (static_cast<uint32_t>(cols.count) != s->targets) report_error(3345, "引数とカラム数が不一致");
+    for (int i = 0; i < cols.count; ++i) {
+        s->values[i] = retain(column_value(cols.columns[i]));
+        s->count = i + 1;
+    }
+}
+
+bool assignable(ValueWord w) {
+    if (word_tag(w) == TAG_NAME) return w > W_NAN;
+    if (word_tag(w) != TAG_NODE) return false;
+    uint32_t op = dw_cell(w)->b3;
+    return op == OP_INDEX || op == OP_MEMBER;
+}
+
+ValueWord op_select_into(Cell* node) {
+    uint32_t n = node_operand_count(node);
+    for (uint32_t i = 2; i < n; ++i) {
+        if (!assignable(node_operand(node, i))) report_error(1280, "関数selIntoの値設定先不正");
+    }
+    ConnInfo ci = connection_arg(node, 0);
+    SqlArg sql;
+    sql_arg(node, 1, sql);
+    Statement st;
+    prepare_query(ci, sql.v, st);
+    IntoCtx ctx;
+    ctx.targets = n - 2;
+    uint32_t rows = run_query(ci, st, false, into_row, &ctx);
+    for (int i = 0; i < ctx.count; ++i) {
+        ValueWord target = node_operand(node, static_cast<uint32_t>(i) + 2);
+        ValueWord t;
+        if (word_tag(target) == TAG_NAME) {
+            t = lookup_name(target);
+        } else {
+            clear_location();
+            g_create_mode = true;
+            t = evaluate(target);
+            g_create_mode = false;
+        }
+        Location loc = g_loc;
+        if (t != ctx.values[i]) release_temp(t);
+        if (loc.is_const) report_error(2320, "オペレーション不正");
+        if (loc.kind == LOC_NONE) continue;
+        store_location(loc, ctx.values[i]);
+    }
+    return int_value(static_cast<int32_t>(rows));
+}
+
+// record_hash: first column's text -> second column's value.
+void record_hash_row(void* ctx, const QueryColumns& cols, uint32_t row) {
+    if (row == DB_DESCRIBED) return;
+    SelectCtx* s = static_cast<SelectCtx*>(ctx);
+    if (cols.count < 1 || cols.columns[0].indicator == -1) return;
+    const QueryColumn& k = cols.columns[0];
+    ValueWord key = name_word(intern(k.slot, k.length));
+    ValueWord v = cols.count > 1 ? column_value(cols.columns[1]) : W_UNDEFINED;
+    object_set(s->result, key, v);
+}
+
+ValueWord op_record_hash(Cell* node) {
+    ConnInfo ci = connection_arg(node, 0);
+    SqlArg sql;
+    sql_arg(node, 1, sql);
+    // The third argument is evaluated for its effects and errors only.
+    if (node_operand_count(node) == 3) release_temp(evaluate(node_operand(node, 2)));
+    Statement st;
+    prepare_query(ci, sql.v, st);
+    Result res;
+    res.v = new_object(16);
+    SelectCtx ctx{res.v};
+    run_query(ci, st, false, record_hash_row, &ctx);
+    return res.take();
+}
+
+// ---- selectToFront and selectHashToFront ----
+
+void put_marked(TextBuf& out, char base, const char* t, size_t n) {
+    char m = static_cast<char>(base + n);
+    textbuf_append(out, &m, 1);
+    textbuf_append(out, t, n);
+}
+
+// A value of a Y or Z row, in the form its text can take.
+void put_row_value(TextBuf& out, const QueryColumn& col) {
+    if (col.indicator == -1) {
+        textbuf_append(out, "10", 2);
+        return;
+    }
+    const char* t = col.slot;
+    size_t n = col.length;
+    if (col.kind != COL_TEXT) {
+        int32_t iv;
+        double dv;
+        TextForm f = text_form(t, n, &iv, &dv);
+        bool has_point = std::memchr(t, '.', n) != nullptr;
+        bool as_real = f == FORM_REAL || col.kind == COL_REAL || (col.kind == COL_NUMBER && has_point);
+        // The markers announce 0 to 12 characters for integers ("N" to
+        // "Z") and 0 to 14 for reals ("a" to "o").
+        if (f == FORM_INT && !as_real && n <= 12) {
+            put_marked(out, 'N', t, n);
+            return;
+        }
+        if (f != FORM_OTHER && n <= 14) {
+            put_marked(out, 'a', t, n);
+            return;
+        }
+    }
+    put_counted_string(out, t, n);
+}
+
+struct FrontCtx {
+    TextBuf values;
+    TextBuf names;
+    int columns = 0;
+    bool hash;
+};
+
+void check_encoded_size(const char* t, size_t n) {
+    TextBuf probe;
+    put_counted_string(probe, t, n);
+    if (probe.len > NAME_ENCODE_MAX) report_error(1585, "Encodeバッファーの容量不足");
+}
+
+// Column count and names, once the columns are described.
+void front_describe(FrontCtx& s, const QueryColumns& cols) {
+    s.columns = cols.count;
+    if (s.hash) {
+        for (int i = 0; i < cols.count; ++i) {
+            const QueryColumn& c = cols.columns[i];
+            check_encoded_size(c.name ? c.name : "", c.name_len);
+            put_counted_string(s.names, c.name ? c.name : "", c.name_len);
+        }
+    }
+}
+
+void front_row(void* ctx, const QueryColumns& cols, uint32_t row) {
+    FrontCtx* s = static_cast<FrontCtx*>(ctx);
+    if (row == DB_DESCRIBED) {
+        front_describe(*s, cols);
+        return;
+    }
+    for (int i = 0; i < cols.count; ++i) put_row_value(s->values, cols.columns[i]);
+}
+
+ValueWord run_to_front(Cell* node, bool hash) {
+    ConnInfo ci = connection_arg(node, 0);
+    SqlArg name;
+    name.v = evaluate(node_operand(node, 1));
+    retain(name.v);
+    if (word_tag(name.v) != TAG_STRING) report_error(1260, "JavaScriptの変数名不正");
+    check_encoded_size(string_text(name.v), string_length(name.v));
+    SqlArg sql;
+    sql_arg(node, 2, sql);
+    Statement st;
+    prepare_query(ci, sql.v, st);
+    FrontCtx ctx;
+    ctx.hash = hash;
+    uint32_t rows = run_query(ci, st, hash, front_row, &ctx);
+    TextBuf msg;
+    textbuf_append(msg, hash ? "Y" : "Z", 1);
+    put_counted_number(msg, ctx.columns);
+    put_counted_number(msg, rows);
+    put_counted_string(msg, string_text(name.v), string_length(name.v));
+    if (ctx.names.len) textbuf_append(msg, ctx.names.data, ctx.names.len);
+    if (ctx.values.len) textbuf_append(msg, ctx.values.data, ctx.values.len);
+    ++g_run.count_yz;
+    frontend_write(msg);
+    out_flush();
+    return int_value(static_cast<int32_t>(rows));
+}
+
+ValueWord op_select_to_front(Cell* node) { return run_to_front(node, false); }
+ValueWord op_select_hash_to_front(Cell* node) { return run_to_front(node, true); }
+
+}  // namespace
+
+void close_all_connections() { db_close_all(); }
+
+void register_database_routines() {
+    g_op_table[OP_OPEN_DB] = op_open_db;
+    g_op_table[OP_CLOSE_DB] = op_close_db;
+    g_op_table[OP_EXECUTE] = op_execute;
+    g_op_table[OP_SELECT] = op_select;
+    g_op_table[OP_SELECT_HASH] = op_select_hash;
+    g_op_table[OP_SELECT_EXISTS] = op_select_exists;
+    g_op_table[OP_SELECT_INTO] = op_select_into;
+    g_op_table[OP_RECORD_HASH] = op_record_hash;
+    g_op_table[OP_SELECT_TO_FRONT] = op_select_to_front;
+    g_op_table[OP_SELECT_HASH_TO_FRONT] = op_select_hash_to_front;
+}
+
+}  // namespace velt
