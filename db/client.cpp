@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "clientlib/oci.h"
 #include "driver/errors.h"
 #include "platform/platform.h"
 
@@ -18,20 +19,20 @@ namespace velt {
 
 namespace {
 
-using sword = int32_t;
-using ub4 = uint32_t;
-using sb4 = int32_t;
-using ub2 = uint16_t;
-using sb2 = int16_t;
-
-// Handle and descriptor types, attributes, modes and statuses (OCI values).
-constexpr ub4 HTYPE_ENV = 1, HTYPE_ERROR = 2, HTYPE_SVCCTX = 3, HTYPE_STMT = 4, HTYPE_SERVER = 8,
-              HTYPE_SESSION = 9, DTYPE_PARAM = 53;
-constexpr ub4 ATTR_DATA_SIZE = 1, ATTR_DATA_TYPE = 2, ATTR_NAME = 4, ATTR_SERVER = 6, ATTR_SESSION = 7,
-              ATTR_USERNAME = 22, ATTR_PASSWORD = 23;
-constexpr ub4 CRED_RDBMS = 1, NTV_SYNTAX = 1, FETCH_NEXT = 2, SQLT_CHR = 1;
-constexpr sword ST_SUCCESS = 0, ST_WITH_INFO = 1, ST_NEED_DATA = 99, ST_NO_DATA = 100, ST_ERROR = -1,
-                ST_INVALID_HANDLE = -2, ST_STILL_EXECUTING = -3123, ST_CONTINUE = -24200;
+// Handle and descriptor types, attributes, modes and statuses. Handles
+// are passed as void pointers, which the C calling convention passes as
+// the header's handle pointers.
+constexpr ub4 HTYPE_ENV = OCI_HTYPE_ENV, HTYPE_ERROR = OCI_HTYPE_ERROR, HTYPE_SVCCTX = OCI_HTYPE_SVCCTX,
+              HTYPE_STMT = OCI_HTYPE_STMT, HTYPE_SERVER = OCI_HTYPE_SERVER, HTYPE_SESSION = OCI_HTYPE_SESSION,
+              DTYPE_PARAM = OCI_DTYPE_PARAM;
+constexpr ub4 ATTR_DATA_SIZE = OCI_ATTR_DATA_SIZE, ATTR_DATA_TYPE = OCI_ATTR_DATA_TYPE, ATTR_NAME = OCI_ATTR_NAME,
+              ATTR_SERVER = OCI_ATTR_SERVER, ATTR_SESSION = OCI_ATTR_SESSION, ATTR_USERNAME = OCI_ATTR_USERNAME,
+              ATTR_PASSWORD = OCI_ATTR_PASSWORD;
+constexpr ub4 CRED_RDBMS = OCI_CRED_RDBMS, NTV_SYNTAX = OCI_NTV_SYNTAX, FETCH_NEXT = OCI_FETCH_NEXT;
+constexpr ub2 CHR = SQLT_CHR;
+constexpr sword ST_SUCCESS = OCI_SUCCESS, ST_WITH_INFO = OCI_SUCCESS_WITH_INFO, ST_NEED_DATA = OCI_NEED_DATA,
+                ST_NO_DATA = OCI_NO_DATA, ST_ERROR = OCI_ERROR, ST_INVALID_HANDLE = OCI_INVALID_HANDLE,
+                ST_STILL_EXECUTING = OCI_STILL_EXECUTING, ST_CONTINUE = OCI_CONTINUE;
 
 using FnAttrGet = sword (*)(const void*, ub4, void*, ub4*, ub4, void*);
 using FnAttrSet = sword (*)(void*, ub4, void*, ub4, ub4, void*);
@@ -245,7 +246,7 @@ void bind_one(DbConnection& c, StmtHandle& st, ub4 position, const BindText& b, 
     *ind = null ? -1 : 0;
     static char empty[1] = {0};
     check(g_oci.BindByPos(st.h, &bindp, c.err, position, null ? empty : const_cast<char*>(b.text),
-                          static_cast<sb4>(null ? 0 : b.len), SQLT_CHR, ind, nullptr, nullptr, 0, nullptr, 0),
+                          static_cast<sb4>(null ? 0 : b.len), CHR, ind, nullptr, nullptr, 0, nullptr, 0),
           3250, "OCIBindByPos(exec_sql_bind)", c.err);
 }
 
@@ -507,7 +508,7 @@ uint32_t db_query(int index, const char* sql, size_t len, const BindText* binds,
         offset += col.width;
         void* defp = nullptr;
         check(g_oci.DefineByPos(st.h, &defp, c.err, static_cast<ub4>(i + 1), col.slot, static_cast<sb4>(col.width),
-                                SQLT_CHR, &col.indicator, &col.length, nullptr, 0),
+                                CHR, &col.indicator, &col.length, nullptr, 0),
               3335, "OCIDefineByPos(prep_send_sql) Failed", c.err);
     }
     QueryColumns cols{ncols, buf.cols};

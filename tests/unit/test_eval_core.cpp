@@ -545,7 +545,7 @@ TEST_F(EvalTest, EvalTableRefusesStatements) {
 }
 
 TEST_F(EvalTest, LaterSubsystemsFailClearly) {
-    EXPECT_EQ(run("openDb('a', 'b', 'c')"), "ERROR 1250");
+    EXPECT_EQ(run("sql_aggregate(1, 'b', 'c')"), "ERROR 6350");
     EXPECT_EQ(run("encodeURI('a')"), "ERROR 1510");
 }
 
