@@ -23,7 +23,8 @@ A table is a JSON list of cases. Each case:
 Every string may use {dir} for the run directory, {lib} for the built
 client library libveltoci.so, {fakelib} for the fault-injecting
 libfakeoci.so, {db} for the database the case names with --db (default
-the SQLite file velt.db in the run directory), and these forms, which
+the SQLite file velt.db in the run directory), {kind} for the database
+kind (--kind, default sqlite), {user} for the user (--user, default u), and these forms, which
 are expanded innermost first:
   [[rep:N:text]]  text repeated N times
   [[cs:text]]     the text as a percent-encoded counted string
@@ -147,11 +148,22 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--bin-dir", required=True)
     parser.add_argument("--db", default="velt.db", help="connection db value for {db}")
+    parser.add_argument("--db-env", help="take --db from this environment variable; skip all when empty")
+    parser.add_argument("--kind", default="sqlite", help="database kind for {kind}")
+    parser.add_argument("--user", default="u", help="database user for {user}")
     parser.add_argument("tables", nargs="+")
     opts = parser.parse_args()
     LIBS["{lib}"] = os.path.join(os.path.abspath(opts.bin_dir), "libveltoci.so")
     LIBS["{fakelib}"] = os.path.join(os.path.abspath(opts.bin_dir), "libfakeoci.so")
+    if opts.db_env:
+        opts.db = os.environ.get(opts.db_env, "")
+        if not opts.db:
+            print("skipped: %s" % os.environ.get("VELT_PG_UNAVAILABLE", opts.db_env + " is empty"))
+            print("0 passed, 0 failed")
+            return 0
     LIBS["{db}"] = opts.db
+    LIBS["{kind}"] = opts.kind
+    LIBS["{user}"] = opts.user
     failed = passed = 0
     for table in opts.tables:
         with open(table, encoding="utf-8") as f:
