@@ -21,7 +21,9 @@
 #include "driver/errors.h"
 #include "driver/run.h"
 #include "eval/eval.h"
+#include "eval/scope.h"
 #include "parser/expr.h"
+#include "parser/lexer.h"
 #include "parser/statements.h"
 #include "values/areas.h"
 #include "values/names.h"
@@ -647,6 +649,126 @@ ValueWord run_to_front(Cell* node, bool hash) {
 ValueWord op_select_to_front(Cell* node) { return run_to_front(node, false); }
 ValueWord op_select_hash_to_front(Cell* node) { return run_to_front(node, true); }
 
+
+// ---- record_map ----
+
+// The row array of the running record_map code lives in this global while
+// the code runs (the previous value comes back afterwards, so record_map
+// calls may nest).
+const char RECORD_ROW[] = "__record_map_row";
+
+struct MapCtx {
+    StatementList* list;
+    uint32_t name;
+    uint32_t largest;
+};
+
+void map_row(void* ctx, const QueryColumns& cols, uint32_t row) {
+    if (row == DB_DESCRIBED) return;
+    MapCtx* m = static_cast<MapCtx*>(ctx);
+    if (static_cast<uint32_t>(cols.count) < m->largest)
+        report_error(1285, "record_map関数でStatement中ののColumn Index不正");
+    Result values;
+    values.v = new_array(static_cast<uint32_t>(cols.count));
+    for (int i = 0; i < cols.count; ++i) array_append(values.v, column_value(cols.columns[i]));
+    bind_global(m->name, values.v);
+    for (uint32_t i = 0; i < m->list->count; ++i) release_temp(evaluate(m->list->items[i]));
+}
+
+// The code text with %n turned into references to the row array.
+void rewrite_map_code(const char* t, size_t n, TextBuf& out, uint32_t* largest) {
+    char quote = 0;
+    for (size_t i = 0; i < n; ++i) {
+        char c = t[i];
+        if (quote) {
+            if (c == '\\' && i + 1 < n) {
+                textbuf_append(out, t + i, 2);
+                ++i;
+                continue;
+            }
+            if (c == quote) quote = 0;
+            textbuf_append(out, &c, 1);
+            continue;
+        }
+        if (c == '\'' || c == '"' || c == '`') quote = c;
+        if (c != '%') {
+            textbuf_append(out, &c, 1);
+            continue;
+        }
+        size_t j = i + 1;
+        uint32_t k = 0;
+        while (j < n && t[j] >= '0' && t[j] <= '9') {
+            if (k < 100000) k = k * 10 + static_cast<uint32_t>(t[j] - '0');
+            ++j;
+        }
+        if (j == i + 1) report_error(1290, "DB拡張関数の文字列不正");
+        textbuf_append(out, "(", 1);
+        textbuf_append(out, RECORD_ROW);
+        if (k > 0) {
+            char num[16];
+            char* e = std::to_chars(num, num + sizeof num, k - 1).ptr;
+            textbuf_append(out, "[", 1);
+            textbuf_append(out, num, static_cast<size_t>(e - num));
+            textbuf_append(out, "]", 1);
+        }
+        textbuf_append(out, ")", 1);
+        if (k > *largest) *largest = k;
+        i = j - 1;
+    }
+}
+
+ValueWord op_record_map(Cell* node) {
+    ConnInfo ci = connection_arg(node, 0);
+    SqlArg sql;
+    sql_arg(node, 1, sql);
+    SqlArg code;
+    code.v = evaluate(node_operand(node, 2));
+    retain(code.v);
+    if (word_tag(code.v) != TAG_STRING) report_error(1295, "record_map関数の引数不正");
+    TextBuf text;
+    uint32_t largest = 0;
+    rewrite_map_code(string_text(code.v), string_length(code.v), text, &largest);
+    textbuf_append(text, "", 0);
+    struct Statements {
+        StatementList list = {nullptr, 0, 0, false};
+        ~Statements() {
+            for (uint32_t i = 0; i < list.count; ++i) value_release(list.items[i]);
+            statement_list_free(&list);
+        }
+    } st;
+    {
+        uint32_t module = g_run.current_module;
+        uint32_t line = g_run.current_line;
+        uint32_t column = g_run.current_column;
+        uint32_t parse_module = g_parse.module;
+        LexState lex = g_lex;
+        g_parse.module = module;
+        lex_begin(text.data);
+        parse_statement_list(text.data, &st.list, true, false);
+        g_parse.module = parse_module;
+        g_lex = lex;
+        g_run.current_module = module;
+        g_run.current_line = line;
+        g_run.current_column = column;
+    }
+    if (st.list.count == 0) report_error(1300, "record_map関数の引数不正");
+    Statement q;
+    prepare_query(ci, sql.v, q);
+    uint32_t name = intern(RECORD_ROW, sizeof RECORD_ROW - 1);
+    ValueWord saved = retain(global_value(name));
+    struct Restore {
+        uint32_t name;
+        ValueWord saved;
+        ~Restore() {
+            bind_global(name, saved);
+            value_release(saved);
+        }
+    } restore{name, saved};
+    MapCtx ctx{&st.list, name, largest};
+    run_query(ci, q, false, map_row, &ctx);
+    return W_UNDEFINED;
+}
+
 }  // namespace
 
 void close_all_connections() { db_close_all(); }
@@ -662,6 +784,7 @@ void register_database_routines() {
     g_op_table[OP_RECORD_HASH] = op_record_hash;
     g_op_table[OP_SELECT_TO_FRONT] = op_select_to_front;
     g_op_table[OP_SELECT_HASH_TO_FRONT] = op_select_hash_to_front;
+    g_op_table[OP_RECORD_MAP] = op_record_map;
 }
 
 }  // namespace velt
