@@ -13,6 +13,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "db/client.h"
 #include "db/frontend.h"
@@ -242,6 +244,13 @@ void prepare_query(const ConnInfo& ci, ValueWord sql, Statement& st) {
     sql_prepare(string_text(sql), string_length(sql), ci.marker, ci.numbered, st.ps);
     if (st.ps.positions) report_error(1275, "%s", BIND_ERROR);
     bind_named(st.ps, st.binds, st.positions);
+}
+
+// Whether the SQL has position placeholders (checked before anything runs).
+bool sql_has_positions(const ConnInfo& ci, ValueWord sql) {
+    PreparedSql ps;
+    sql_prepare(string_text(sql), string_length(sql), ci.marker, ci.numbered, ps);
+    return ps.positions != 0;
 }
 
 uint32_t run_query(const ConnInfo& ci, Statement& st, bool names, RowSink sink, void* ctx) {
@@ -769,6 +778,447 @@ ValueWord op_record_map(Cell* node) {
     return W_UNDEFINED;
 }
 
+// ---- sql_aggregate ----
+
+enum AggOp : uint8_t { AGG_VALUE, AGG_SUM, AGG_MAX, AGG_MIN, AGG_AVERAGE, AGG_COUNT };
+const char* const k_agg_keys[] = {"value", "sum", "max", "min", "average", "count"};
+
+// A column value of a row: NULL, an integer, a real or a text.
+struct AggValue {
+    uint8_t kind;  // 0 NULL, 1 integer, 2 real, 3 text
+    int64_t i;
+    double d;
+    std::string text;
+};
+
+// A slot: an integer or a real, with the count of values for averages.
+struct Acc {
+    bool real = false;
+    int64_t i = 0;
+    double d = 0;
+    int64_t count = 0;
+    bool seen = false;
+    AggValue last{1, 0, 0, {}};
+};
+
+struct AggSpec {
+    std::vector<std::pair<uint8_t, uint32_t>> slots;  // op, column (0 for count)
+    std::vector<uint32_t> keys, groups;
+    uint32_t total = 0;
+    bool has_total = false, has_total_count = false, has_group = false;
+    bool fixed_labels = false;
+    std::vector<std::string> order;  // labels of the group order
+};
+
+struct AggEntry {
+    bool open = false;
+    std::vector<AggValue> key;
+    std::vector<std::string> labels;
+    std::vector<std::vector<Acc>> sets;
+    Acc total;
+    int64_t rows = 0;
+};
+
+struct AggCtx {
+    AggSpec* spec;
+    AggEntry entry;
+    ValueWord result;
+    int columns = 0;
+};
+
+[[noreturn]] void agg_column_error() { report_error(6375, "sql_aggregate関数Column Indexが正しくありません"); }
+
+void agg_columns(ValueWord v, std::vector<uint32_t>& out) {
+    auto one = [&](ValueWord w) {
+        if (word_tag(w) != TAG_INT || cell_int(dw_cell(w)) < 1) agg_column_error();
+        out.push_back(static_cast<uint32_t>(cell_int(dw_cell(w))));
+    };
+    if (word_tag(v) == TAG_ARRAY) {
+        Cell* c = dw_cell(v);
+        uint32_t n = arr_count(c);
+        if (n >= 512) report_error(6375, "sql_aggregate関数のKeyカラム数が多すぎます");
+        const AreaWord* e = static_cast<const AreaWord*>(area_ptr(arr_addr(c)));
+        for (uint32_t i = 0; i < n; ++i) one(e[i]);
+        return;
+    }
+    one(v);
+}
+
+// Label text of a group value: integers "%d", reals without trailing
+// zeros, texts as they are, name constants by name (NULL as "null").
+void label_piece(std::string& out, ValueWord v) {
+    char buf[400];
+    switch (word_tag(v)) {
+    case TAG_NAME:
+        if (v > W_NAN) report_error(6420, "sql_aggregate関数のgroup配列不正");
+        out.append(name_text(word_payload(v)), name_length(word_payload(v)));
+        return;
+    case TAG_INT: out.append(buf, format_int(buf, cell_int(dw_cell(v)))); return;
+    case TAG_FLOAT: out.append(buf, format_float(buf, cell_float(dw_cell(v)))); return;
+    case TAG_STRING: out.append(string_text(v), string_length(v)); return;
+    default: report_error(6420, "sql_aggregate関数のgroup配列不正");
+    }
+}
+
+void label_value(std::string& out, const AggValue& v) {
+    char buf[400];
+    if (v.kind == 0) out += "null";
+    else if (v.kind == 1) out.append(buf, format_int(buf, static_cast<int32_t>(v.i)));
+    else if (v.kind == 2) out.append(buf, format_float(buf, v.d));
+    else out += v.text;
+}
+
+bool fits32(int64_t i) { return i >= INT32_MIN && i <= INT32_MAX; }
+
+// A number from a value for sum, average, max, min and total.
+bool agg_number(const AggValue& v, bool* is_int, int64_t* i, double* d) {
+    if (v.kind == 1) {
+        *is_int = true;
+        *i = v.i;
+        return true;
+    }
+    if (v.kind == 2) {
+        *is_int = false;
+        *d = v.d;
+        return true;
+    }
+    if (v.text.empty() || v.text.size() > 255) return false;
+    char* stop = nullptr;
+    double x = std::strtod(v.text.c_str(), &stop);
+    if (stop != v.text.c_str() + v.text.size() || !std::isfinite(x)) return false;
+    double r = std::round(x);
+    if (std::fabs(x - r) < 0.000001 && std::fabs(r) <= 2147483647.0) {
+        *is_int = true;
+        *i = static_cast<int64_t>(r);
+    } else {
+        *is_int = false;
+        *d = x;
+    }
+    return true;
+}
+
+void acc_add(Acc& a, bool is_int, int64_t i, double d) {
+    if (is_int && !a.real) {
+        a.i += i;
+        return;
+    }
+    if (!a.real) {
+        a.real = true;
+        a.d = static_cast<double>(a.i);
+    }
+    a.d += is_int ? static_cast<double>(i) : d;
+}
+
+ValueWord acc_value(const Acc& a) {
+    if (a.real) return new_float(a.d);
+    if (!fits32(a.i)) return new_float(static_cast<double>(a.i));
+    return int_value(static_cast<int32_t>(a.i));
+}
+
+ValueWord agg_value_word(const AggValue& v) {
+    if (v.kind == 0) return W_UNDEFINED;
+    if (v.kind == 1) return int_value(static_cast<int32_t>(v.i));
+    if (v.kind == 2) return new_float(v.d);
+    return make_string(v.text.data(), v.text.size());
+}
+
+ValueWord slot_result(uint8_t op, const Acc& a) {
+    switch (op) {
+    case AGG_VALUE: return agg_value_word(a.last);
+    case AGG_COUNT: return int_value(static_cast<int32_t>(a.count));
+    case AGG_AVERAGE: {
+        double sum = a.real ? a.d : static_cast<double>(a.i);
+        return new_float(sum / static_cast<double>(a.count ? a.count : 1));
+    }
+    case AGG_MAX:
+        if (!a.seen) return int_value(-2147483632);
+        return acc_value(a);
+    case AGG_MIN:
+        if (!a.seen) return int_value(2147483632);
+        return acc_value(a);
+    default: return acc_value(a);
+    }
+}
+
+std::vector<Acc> fresh_slots(const AggSpec& s) { return std::vector<Acc>(s.slots.size()); }
+
+void agg_close(AggCtx& ctx) {
+    AggEntry& e = ctx.entry;
+    if (!e.open) return;
+    const AggSpec& s = *ctx.spec;
+    std::string key_text;
+    char buf[64];
+    for (const AggValue& v : e.key) {
+        if (v.kind == 1) key_text.append(buf, format_int(buf, static_cast<int32_t>(v.i)));
+        else if (v.kind == 2) key_text.append(buf, static_cast<size_t>(std::snprintf(buf, sizeof buf, "%g", v.d)));
+        else if (v.kind == 3) key_text += v.text;
+    }
+    std::string group_text;
+    for (const std::string& l : e.labels) group_text += l;
+    Result entry;
+    entry.v = new_array(3);
+    array_append(entry.v, make_string(key_text.data(), key_text.size()));
+    array_append(entry.v, make_string(group_text.data(), group_text.size()));
+    Result values;
+    values.v = new_array(8);
+    if (!s.has_group) {
+        for (size_t k = 0; k < s.slots.size(); ++k) array_append(values.v, slot_result(s.slots[k].first, e.sets[0][k]));
+    } else {
+        for (size_t g = 0; g < e.sets.size(); ++g) {
+            if (s.slots.size() == 1) {
+                array_append(values.v, slot_result(s.slots[0].first, e.sets[g][0]));
+                continue;
+            }
+            ValueWord inner = new_array(static_cast<uint32_t>(s.slots.size()));
+            array_append(values.v, inner);
+            for (size_t k = 0; k < s.slots.size(); ++k) array_append(inner, slot_result(s.slots[k].first, e.sets[g][k]));
+        }
+    }
+    if (s.has_total_count) array_append(values.v, int_value(static_cast<int32_t>(e.rows)));
+    if (s.has_total) array_append(values.v, acc_value(e.total));
+    Cell* vc = dw_cell(values.v);
+    if (arr_count(vc) == 1) array_append(entry.v, static_cast<const AreaWord*>(area_ptr(arr_addr(vc)))[0]);
+    else array_append(entry.v, values.v);
+    array_append(ctx.result, entry.v);
+    e = AggEntry();
+}
+
+void agg_open(AggCtx& ctx, std::vector<AggValue>&& key) {
+    AggEntry& e = ctx.entry;
+    e.open = true;
+    e.key = std::move(key);
+    const AggSpec& s = *ctx.spec;
+    if (s.fixed_labels) {
+        e.labels = s.order;
+        e.sets.assign(s.order.size(), fresh_slots(s));
+    } else if (!s.has_group) {
+        e.sets.assign(1, fresh_slots(s));
+    }
+}
+
+bool same_value(const AggValue& a, const AggValue& b) {
+    if (a.kind != b.kind || a.kind == 0) return false;
+    if (a.kind == 1) return a.i == b.i;
+    if (a.kind == 2) return a.d == b.d;
+    return a.text == b.text;
+}
+
+AggValue agg_column(const QueryColumn& col) {
+    AggValue v{0, 0, 0, {}};
+    if (col.indicator == -1) return v;
+    const char* t = col.slot;
+    size_t n = col.length;
+    if (col.kind != COL_TEXT) {
+        int32_t iv = 0;
+        double dv = 0;
+        TextForm f = text_form(t, n, &iv, &dv);
+        if (f == FORM_INT) {
+            v.kind = 1;
+            v.i = iv;
+            return v;
+        }
+        if (f == FORM_REAL) {
+            double r = std::round(dv);
+            if (std::fabs(dv - r) < 0.0000001 && std::fabs(r) <= 2147483647.0) {
+                v.kind = 1;
+                v.i = static_cast<int64_t>(r);
+            } else {
+                v.kind = 2;
+                v.d = dv;
+            }
+            return v;
+        }
+    }
+    v.kind = 3;
+    v.text.assign(t, n);
+    return v;
+}
+
+void agg_row(void* c, const QueryColumns& cols, uint32_t row) {
+    AggCtx& ctx = *static_cast<AggCtx*>(c);
+    const AggSpec& s = *ctx.spec;
+    if (row == DB_DESCRIBED) {
+        uint32_t n = static_cast<uint32_t>(cols.count);
+        for (auto& sl : s.slots) if (sl.second > n) agg_column_error();
+        for (uint32_t k : s.keys) if (k > n) agg_column_error();
+        for (uint32_t g : s.groups) if (g > n) agg_column_error();
+        if (s.has_total && s.total > n) agg_column_error();
+        return;
+    }
+    auto col = [&](uint32_t k) { return agg_column(cols.columns[k - 1]); };
+    if (!s.keys.empty()) {
+        std::vector<AggValue> key;
+        bool differs = !ctx.entry.open;
+        for (size_t i = 0; i < s.keys.size(); ++i) {
+            key.push_back(col(s.keys[i]));
+            if (!differs && !same_value(key.back(), ctx.entry.key[i])) differs = true;
+        }
+        if (differs) {
+            agg_close(ctx);
+            agg_open(ctx, std::move(key));
+        }
+    } else if (!ctx.entry.open) {
+        agg_open(ctx, {});
+    }
+    AggEntry& e = ctx.entry;
+    if (s.has_total) {
+        AggValue v = col(s.total);
+        if (v.kind != 0) {
+            bool is_int;
+            int64_t i;
+            double d;
+            if (!agg_number(v, &is_int, &i, &d)) report_error(6355, "aggregate関数のデータタイプ不正");
+            acc_add(e.total, is_int, i, d);
+        }
+    }
+    ++e.rows;
+    size_t set = 0;
+    if (s.has_group) {
+        std::string label = "(";
+        for (size_t i = 0; i < s.groups.size(); ++i) {
+            if (i) label += ":";
+            label_value(label, col(s.groups[i]));
+        }
+        label += ")";
+        size_t found = e.labels.size();
+        for (size_t i = 0; i < e.labels.size(); ++i) {
+            if (e.labels[i] == label) {
+                found = i;
+                break;
+            }
+        }
+        if (found == e.labels.size()) {
+            if (s.fixed_labels) return;
+            e.labels.push_back(label);
+            e.sets.push_back(fresh_slots(s));
+        }
+        set = found;
+    }
+    std::vector<Acc>& slots = e.sets[set];
+    for (size_t k = 0; k < s.slots.size(); ++k) {
+        uint8_t op = s.slots[k].first;
+        Acc& a = slots[k];
+        if (op == AGG_COUNT) {
+            ++a.count;
+            continue;
+        }
+        AggValue v = col(s.slots[k].second);
+        if (op == AGG_VALUE) {
+            a.last = v;
+            continue;
+        }
+        if (v.kind == 0) continue;
+        bool is_int;
+        int64_t i;
+        double d;
+        if (!agg_number(v, &is_int, &i, &d)) {
+            if (op == AGG_MAX) report_error(6360, "sql_aggregate関数のデータタイプ不正");
+            if (op == AGG_MIN) report_error(6365, "aggregate関数のデータタイプ不正");
+            report_error(6355, "aggregate関数のデータタイプ不正");
+        }
+        if (op == AGG_SUM) {
+            acc_add(a, is_int, i, d);
+        } else if (op == AGG_AVERAGE) {
+            acc_add(a, is_int, i, d);
+            ++a.count;
+        } else {
+            double x = is_int ? static_cast<double>(i) : d;
+            double cur = a.real ? a.d : static_cast<double>(a.i);
+            bool take = !a.seen || (op == AGG_MAX ? x > cur : x < cur);
+            if (take) {
+                a.real = !is_int;
+                a.i = is_int ? i : 0;
+                a.d = is_int ? 0 : d;
+            }
+            a.seen = true;
+        }
+    }
+}
+
+ValueWord op_sql_aggregate(Cell* node) {
+    ConnInfo ci = connection_arg(node, 0);
+    SqlArg sql;
+    sql_arg(node, 1, sql);
+    SqlArg specv;
+    specv.v = evaluate(node_operand(node, 2));
+    retain(specv.v);
+    if (word_tag(specv.v) != TAG_OBJECT) report_error(6401, "sql_aggregate関数の引数不正(NOT HASH)");
+    AggSpec spec;
+    {
+        Cell* c = dw_cell(specv.v);
+        uint32_t n = obj_count(c);
+        for (uint32_t i = 0; i < n; ++i) {
+            const AreaWord* pairs = static_cast<const AreaWord*>(area_ptr(obj_addr(dw_cell(specv.v))));
+            ValueWord key = pairs[2 * i];
+            ValueWord v = pairs[2 * i + 1];
+            if (word_tag(key) != TAG_NAME) report_error(6390, "sql_aggregate関数のcolumn不正(KEY STRING)");
+            const char* k = name_text(word_payload(key));
+            std::string name(k, name_length(word_payload(key)));
+            int op = -1;
+            for (int j = 0; j < 6; ++j) if (name == k_agg_keys[j]) op = j;
+            if (op == AGG_COUNT) {
+                spec.slots.push_back({AGG_COUNT, 0});
+            } else if (op >= 0) {
+                std::vector<uint32_t> cols;
+                agg_columns(v, cols);
+                for (uint32_t col : cols) spec.slots.push_back({static_cast<uint8_t>(op), col});
+            } else if (name == "key") {
+                agg_columns(v, spec.keys);
+            } else if (name == "group") {
+                agg_columns(v, spec.groups);
+                spec.has_group = true;
+            } else if (name == "total") {
+                if (word_tag(v) != TAG_INT || cell_int(dw_cell(v)) < 1) agg_column_error();
+                spec.total = static_cast<uint32_t>(cell_int(dw_cell(v)));
+                spec.has_total = true;
+            } else if (name == "total_count") {
+                spec.has_total_count = true;
+            } else {
+                report_error(6390, "sql_aggregate関数のcolumn不正(KEY STRING)");
+            }
+        }
+    }
+    if (spec.slots.empty() && !spec.has_total && !spec.has_total_count)
+        report_error(6435, "sql_aggregate集合関数の引数不正");
+    SqlArg orderv;
+    if (node_operand_count(node) == 4) {
+        orderv.v = evaluate(node_operand(node, 3));
+        retain(orderv.v);
+        if (word_tag(orderv.v) != TAG_ARRAY) report_error(6405, "sql_aggregate関数のgroup並び順不正(NOT ARRAY)");
+        if (!spec.has_group) report_error(6410, "sql_aggregate関数のgroup並び順不正(NO GROUP COLUMN)");
+        Cell* c = dw_cell(orderv.v);
+        uint32_t n = arr_count(c);
+        const AreaWord* e = static_cast<const AreaWord*>(area_ptr(arr_addr(c)));
+        for (uint32_t i = 0; i < n; ++i) {
+            std::string label = "(";
+            if (word_tag(e[i]) == TAG_ARRAY) {
+                Cell* ic = dw_cell(e[i]);
+                const AreaWord* ie = static_cast<const AreaWord*>(area_ptr(arr_addr(ic)));
+                for (uint32_t j = 0; j < arr_count(ic); ++j) {
+                    if (j) label += ":";
+                    label_piece(label, ie[j]);
+                }
+            } else {
+                label_piece(label, e[i]);
+            }
+            label += ")";
+            spec.order.push_back(label);
+        }
+        spec.fixed_labels = true;
+    }
+    if (sql_has_positions(ci, sql.v)) report_error(6400, "sql_aggregate関数のSQL不正(BIND)");
+    Statement st;
+    prepare_query(ci, sql.v, st);
+    Result res;
+    res.v = new_array(8);
+    AggCtx ctx;
+    ctx.spec = &spec;
+    ctx.result = res.v;
+    run_query(ci, st, false, agg_row, &ctx);
+    agg_close(ctx);
+    return res.take();
+}
+
 }  // namespace
 
 void close_all_connections() { db_close_all(); }
@@ -785,6 +1235,7 @@ void register_database_routines() {
     g_op_table[OP_SELECT_TO_FRONT] = op_select_to_front;
     g_op_table[OP_SELECT_HASH_TO_FRONT] = op_select_hash_to_front;
     g_op_table[OP_RECORD_MAP] = op_record_map;
+    g_op_table[OP_SQL_AGGREGATE] = op_sql_aggregate;
 }
 
 }  // namespace velt

@@ -61,7 +61,6 @@ constexpr Pending k_pending[] = {
     {179, 2350, "eval"},
     {182, 4600, "RegExp"},
     {185, 5500, "Date"},
-    {194, 6350, "sql_aggregate"},
 };
 
 ValueWord op_not_available(Cell* node) {
