@@ -17,6 +17,7 @@ A table is a JSON list of cases. Each case:
   journal   {"path": file, "re": regex the whole file must match}
   files_after {relative path: exact text} files that must hold this text
   sqlite_only  skipped when the tables run against another database (--db)
+  server_only  run only when the tables run against another database
   before    list of earlier runs in the same directory, each {args, stdin,
             env}, whose output is not checked (data left by one process
             for the next)
@@ -170,6 +171,8 @@ def main():
             cases = json.load(f)
         for case in cases:
             if case.get("sqlite_only") and opts.db != "velt.db":
+                continue
+            if case.get("server_only") and opts.db == "velt.db":
                 continue
             for program in case.get("programs", DEFAULT_PROGRAMS):
                 problems = run_case(case, opts.bin_dir, program)
