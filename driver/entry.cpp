@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "db/database.h"
 #include "db/protocol.h"
 #include "driver/config.h"
 #include "driver/errors.h"
@@ -114,6 +115,7 @@ void close_run() {
     out_flush();
     std::fclose(stdout);
     if (g_config.logfile[0]) journal_write_record(g_config.logfile);
+    close_all_connections();
     run_hooks.close_connections();
     run_hooks.end_debugger();
 }
@@ -146,6 +148,7 @@ void script_mode_run() {
     }
     out_flush();
     if (g_config.logfile[0]) journal_write_record(g_config.logfile);
+    close_all_connections();
     run_hooks.close_connections();
     run_hooks.end_debugger();
 }

@@ -1,9 +1,9 @@
-// The operation table and the EVAL table: defaults, registration of every
-// area's routines, and the routines of codes whose subsystem is not built
-// yet.
+// The operation table and the EVAL table: defaults and the registration of
+// every area's routines.
 #include <cstdio>
 
 #include "builtins/builtins.h"
+#include "db/database.h"
 #include "db/frontend.h"
 #include "driver/errors.h"
 #include "eval/eval.h"
@@ -41,34 +41,8 @@ ValueWord op_first_use(Cell* node) {
     return g_dispatch[node->b3](node);
 }
 
-// Codes whose routines belong to subsystems that are not built yet, with
-// the code of their area and the feature named in the message.
-struct Pending {
-    uint8_t op;
-    int code;
-    const char* feature;
-};
-constexpr Pending k_pending[] = {
-    {162, 1250, "select"},
-    {163, 1250, "selectHash"},
-    {164, 1250, "selectToFront"},
-    {165, 1250, "selectHashToFront"},
-    {166, 1250, "execute"},
-    {167, 1250, "openDb"},
-    {168, 1250, "selectExists"},
-    {169, 1250, "sendToFront"},
-    {180, 1250, "closeDb"},
-    {181, 1250, "selectInto"},
-    {191, 1250, "alertToFront"},
-    {192, 6350, "record_map"},
-    {193, 1250, "record_hash"},
-    {194, 6350, "sql_aggregate"},
-};
-
+// A code in the used range that no subsystem registered a routine for.
 ValueWord op_not_available(Cell* node) {
-    for (const Pending& p : k_pending) {
-        if (p.op == node->b3) not_available(p.code, p.feature);
-    }
     char name[24];
     std::snprintf(name, sizeof name, "operation %u", static_cast<unsigned>(node->b3));
     not_available(2000, name);
@@ -110,6 +84,7 @@ void optable_init() {
     register_operator_routines();
     register_flow_routines();
     register_frontend_routines();
+    register_database_routines();
     register_builtin_routines();
     for (int op = 0; op < OP_TABLE_SIZE; ++op) {
         g_eval_table[op] = refused(static_cast<uint32_t>(op)) ? op_eval_error : g_op_table[op];

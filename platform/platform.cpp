@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -237,5 +238,11 @@ int ms_rand() {
     ms_state = ms_state * 214013u + 2531011u;
     return static_cast<int>((ms_state >> 16) & 0x7FFF);
 }
+
+// ---- Shared libraries ----
+
+void* library_load(const char* path) { return ::dlopen(path, RTLD_NOW | RTLD_LOCAL); }
+
+void* library_symbol(void* library, const char* name) { return ::dlsym(library, name); }
 
 }  // namespace velt::platform

@@ -64,3 +64,13 @@ void ms_srand(uint32_t seed);
 int ms_rand();
 
 }  // namespace velt::platform
+
+namespace velt::platform {
+
+// Shared libraries (dlopen / dlsym here; LoadLibraryA / GetProcAddress on
+// Windows). library_load returns null when the library cannot be loaded;
+// library_symbol null when the name is not exported.
+void* library_load(const char* path);
+void* library_symbol(void* library, const char* name);
+
+}  // namespace velt::platform

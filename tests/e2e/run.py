@@ -16,7 +16,16 @@ A table is a JSON list of cases. Each case:
   exit      expected exit code (default 0)
   journal   {"path": file, "re": regex the whole file must match}
   files_after {relative path: exact text} files that must hold this text
-Every string may use {dir} for the run directory and these forms, which
+  sqlite_only  skipped when the tables run against another database (--db)
+  server_only  run only when the tables run against another database
+  before    list of earlier runs in the same directory, each {args, stdin,
+            env}, whose output is not checked (data left by one process
+            for the next)
+Every string may use {dir} for the run directory, {lib} for the built
+client library libveltoci.so, {fakelib} for the fault-injecting
+libfakeoci.so, {db} for the database the case names with --db (default
+the SQLite file velt.db in the run directory), {kind} for the database
+kind (--kind, default sqlite), {user} for the user (--user, default u), and these forms, which
 are expanded innermost first:
   [[rep:N:text]]  text repeated N times
   [[cs:text]]     the text as a percent-encoded counted string
@@ -54,10 +63,15 @@ def expand_macro(m):
     return counted(arg, kind == "cs")
 
 
+LIBS = {}
+
+
 def expand(value, run_dir):
     if isinstance(value, list):
         value = "".join(value)
     value = value.replace("{dir}", run_dir)
+    for key, path in LIBS.items():
+        value = value.replace(key, path)
     while True:
         new = MACRO.sub(expand_macro, value)
         if new == value:
@@ -87,6 +101,13 @@ def run_case(case, bin_dir, program):
         for key, val in case.get("env", {}).items():
             env[key] = expand(val, run_dir)
         argv0 = "./" + program if case.get("argv0", "relative") == "relative" else program
+        for earlier in case.get("before", []):
+            env_before = dict(env)
+            for key, val in earlier.get("env", {}).items():
+                env_before[key] = expand(val, run_dir)
+            subprocess.run([argv0] + [expand(a, run_dir) for a in earlier.get("args", [])], executable=exe,
+                           cwd=run_dir, env=env_before, input=expand(earlier.get("stdin", ""), run_dir).encode(),
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
         args = [argv0] + [expand(a, run_dir) for a in case.get("args", [])]
         stdin = expand(case.get("stdin", ""), run_dir).encode("utf-8")
         proc = subprocess.run(args, executable=exe, cwd=run_dir, env=env, input=stdin,
@@ -127,13 +148,32 @@ def run_case(case, bin_dir, program):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--bin-dir", required=True)
+    parser.add_argument("--db", default="velt.db", help="connection db value for {db}")
+    parser.add_argument("--db-env", help="take --db from this environment variable; skip all when empty")
+    parser.add_argument("--kind", default="sqlite", help="database kind for {kind}")
+    parser.add_argument("--user", default="u", help="database user for {user}")
     parser.add_argument("tables", nargs="+")
     opts = parser.parse_args()
+    LIBS["{lib}"] = os.path.join(os.path.abspath(opts.bin_dir), "libveltoci.so")
+    LIBS["{fakelib}"] = os.path.join(os.path.abspath(opts.bin_dir), "libfakeoci.so")
+    if opts.db_env:
+        opts.db = os.environ.get(opts.db_env, "")
+        if not opts.db:
+            print("skipped: %s" % os.environ.get("VELT_PG_UNAVAILABLE", opts.db_env + " is empty"))
+            print("0 passed, 0 failed")
+            return 0
+    LIBS["{db}"] = opts.db
+    LIBS["{kind}"] = opts.kind
+    LIBS["{user}"] = opts.user
     failed = passed = 0
     for table in opts.tables:
         with open(table, encoding="utf-8") as f:
             cases = json.load(f)
         for case in cases:
+            if case.get("sqlite_only") and opts.db != "velt.db":
+                continue
+            if case.get("server_only") and opts.db == "velt.db":
+                continue
             for program in case.get("programs", DEFAULT_PROGRAMS):
                 problems = run_case(case, opts.bin_dir, program)
                 if problems:

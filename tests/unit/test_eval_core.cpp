@@ -544,11 +544,6 @@ TEST_F(EvalTest, EvalTableRefusesStatements) {
     EXPECT_EQ(run("typeof 1"), "\"number\"");
 }
 
-TEST_F(EvalTest, LaterSubsystemsFailClearly) {
-    EXPECT_EQ(run("openDb('a', 'b', 'c')"), "ERROR 1250");
-    EXPECT_EQ(run("encodeURI('a b')"), "\"a%20b\"");
-}
-
 TEST_F(EvalTest, IntFromDoubleWraps) {
     EXPECT_EQ(int_from_double(2147483648.0), -2147483647 - 1);
     EXPECT_EQ(int_from_double(-2.9), -2);
