@@ -16,6 +16,9 @@ A table is a JSON list of cases. Each case:
   exit      expected exit code (default 0)
   journal   {"path": file, "re": regex the whole file must match}
   files_after {relative path: exact text} files that must hold this text
+For cgi-runner-debug the runner adds an empty DEBUG_PORT line to the
+configuration files of the case, so no case ever connects to a debugging
+front end (the debugger's own tests drive the link with their own runner).
 Every string may use {dir} for the run directory and these forms, which
 are expanded innermost first:
   [[rep:N:text]]  text repeated N times
@@ -77,6 +80,12 @@ def run_case(case, bin_dir, program):
             path = os.path.join(run_dir, rel)
             os.makedirs(os.path.dirname(path), exist_ok=True)
             os.symlink(expand(target, run_dir), path)
+        if program == "cgi-runner-debug":
+            for name in ("VELT.config", "oracleVELT.config"):
+                path = os.path.join(run_dir, name)
+                if os.path.isfile(path) and not os.path.islink(path):
+                    with open(path, "ab") as f:
+                        f.write(b"\nDEBUG_PORT=\n")
         exe = os.path.join(run_dir, program)
         shutil.copy2(os.path.join(bin_dir, program), exe)
 
