@@ -7,6 +7,7 @@
 
 #include "db/protocol.h"
 #include "driver/config.h"
+#include "driver/entry.h"
 #include "driver/journal.h"
 #include "driver/run.h"
 #include "values/text.h"
@@ -145,6 +146,7 @@ void fatal_exit(const char* message) {
     textbuf_free(out);
     out_flush();
     if (g_config.logfile[0]) journal_write_record(g_config.logfile);
+    if (run_hooks.end_debugger) run_hooks.end_debugger();
     std::fclose(stdout);
     std::exit(0);
 }

@@ -28,6 +28,7 @@ BuiltinCall g_number_conversion = nullptr;
 BuiltinCall g_string_conversion = nullptr;
 BuiltinCall g_date_constructor = nullptr;
 BuiltinCall g_regexp_constructor = nullptr;
+DebugCallHooks g_debug_calls = {nullptr, nullptr, nullptr, nullptr};
 
 namespace {
 
@@ -81,8 +82,9 @@ ValueWord make_array_of_copies(const ValueWord* vals, uint32_t n) {
 // the body under a call frame, pops everything down to base - 1, restores
 // the scope and returns the result (a temporary or a held value).
 // constructing: the result is `this` unless the body returns a value.
-ValueWord enter_function(Cell* f, int base, ValueWord this_value, bool constructing) {
+ValueWord enter_function(Cell* f, int base, ValueWord this_value, bool constructing, Cell* call_node) {
     if (g_scope.call_depth >= MAX_CALL_DEPTH) report_error(2385, "関数呼び出しのネストが深すぎます");
+    if (g_debug_calls.enter) g_debug_calls.enter(f, call_node, base);
     uint32_t np = f->b2, nl = f->b3;
     const AreaWord* items = (np + nl) ? static_cast<const AreaWord*>(area_ptr(fn_names(f))) : nullptr;
     ScopeState saved = g_scope;
@@ -110,6 +112,7 @@ ValueWord enter_function(Cell* f, int base, ValueWord this_value, bool construct
     locals_reserve(static_cast<int>(nl) + 1);
     for (uint32_t j = 0; j < nl; ++j) local_push(items[np + j], W_UNDEFINED);
     if (this_value != W_NONE_THIS) local_push(name_word(N_THIS), value_retain(this_value));
+    if (g_debug_calls.bound) g_debug_calls.bound(f, base);
 
     int frame = push_frame(FRAME_CALL);
     value_release_temp(evaluate(fn_body(f)));
@@ -126,6 +129,7 @@ ValueWord enter_function(Cell* f, int base, ValueWord this_value, bool construct
     }
     g_call_returned_value = held;
     try_pop_to(frame);
+    if (g_debug_calls.leave) g_debug_calls.leave(result, held);
     if (constructing && !held) {
         result = value_retain(this_value);
         held = true;
@@ -392,7 +396,7 @@ ValueWord call_function(ValueWord fn, ValueWord this_value, const AreaWord* args
         ValueWord v = static_cast<int>(i) < argc ? value_retain(args[i]) : W_UNDEFINED;
         local_push(ARG_SLOT_NAME, v);
     }
-    return enter_function(f, base, this_value, false);
+    return enter_function(f, base, this_value, false, nullptr);
 }
 
 ValueWord op_call(Cell* node) {
@@ -417,7 +421,7 @@ ValueWord op_call(Cell* node) {
     }
     Cell* f = dw_cell(fnv);
     int base = push_call_arguments(f, argw, argc);
-    return enter_function(f, base, W_NONE_THIS, false);
+    return enter_function(f, base, W_NONE_THIS, false, node);
 }
 
 ValueWord op_new(Cell* node) {
@@ -470,7 +474,7 @@ ValueWord op_new(Cell* node) {
     Cell* f = dw_cell(fnv);
     int base = push_call_arguments(f, argw, argc);
     ValueWord self = make_empty_object();
-    ValueWord result = enter_function(f, base, self, true);
+    ValueWord result = enter_function(f, base, self, true, node);
     if (word_tag(result) == TAG_OBJECT) obj_class(dw_cell(result)) = idx;
     return result;
 }
@@ -652,6 +656,7 @@ void console_write(bool is_error, const ValueWord* args, int argc) {
     t.len = 0;
     for (int i = 0; i < argc; ++i) value_display(args[i], true, t);
     if (t.len == 0) return;
+    if (g_debug_calls.console) g_debug_calls.console(is_error, t.data, t.len);
     const char* prefix = is_error ? "(E) " : "(L) ";
     if (g_run.mode == RunMode::Script) {
         out_write(prefix, 4);

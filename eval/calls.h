@@ -2,6 +2,7 @@
 // makers, console output and the method dispatch of built-in receivers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "values/word.h"
@@ -100,6 +101,18 @@ ValueWord method_call(const MethodTable& t, uint32_t name_index, ValueWord recei
 // (strings quoted) joined without separators; "(L) " / "(E) " lines to
 // standard output in script mode and always to the journal.
 void console_write(bool is_error, const ValueWord* args, int argc);
+
+// ---- Debugger link hooks ----
+
+// Installed by the debugger link while it is up (debug build only); null
+// otherwise, so a call costs one predictable branch per hook.
+struct DebugCallHooks {
+    void (*enter)(Cell* fn, Cell* call_node, int base);  // before the parameters are named
+    void (*bound)(Cell* fn, int base);                   // parameters and locals in place
+    void (*leave)(ValueWord result, bool returned);      // body done (returned: return with a value)
+    void (*console)(bool is_error, const char* text, size_t len);
+};
+extern DebugCallHooks g_debug_calls;
 
 // ---- Operation routines ----
 ValueWord op_call(Cell* node);       // 160

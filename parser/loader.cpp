@@ -16,6 +16,8 @@
 
 namespace velt {
 
+ModuleSourceHook g_module_source_hook = nullptr;
+
 bool module_path(const char* name, char* out, size_t cap) {
     size_t used = 0;
     bool fits = true;
@@ -57,6 +59,7 @@ void load_module(uint32_t module_number) {
     // A path too long for the buffer is refused rather than cut: a cut path
     // could name another file.
     if (!module_path(name, path, sizeof path)) report_parse_error(1165, "ファイルオープン不正 '%s'", path);
+    if (g_module_source_hook && g_module_source_hook(module_number, path)) return;
     size_t len = 0;
     std::unique_ptr<char[]> text(platform::read_whole_file(path, &len, 1));
     if (!text) report_parse_error(1165, "ファイルオープン不正 '%s'", path);

@@ -25,6 +25,12 @@ bool module_path(const char* name, char* out, size_t cap);
 // (stored program image) is refused with a parse error for now.
 void load_module(uint32_t module_number);
 
+// Debug build, while the debugger link is up: asked for every module
+// before it is read from disk, with the built path; true when the
+// debugging front end supplied the module (then already loaded).
+using ModuleSourceHook = bool (*)(uint32_t module_number, const char* path);
+extern ModuleSourceHook g_module_source_hook;
+
 // Parses a module text already in memory (text is writable and
 // zero-terminated) as module n: comment removal, line 1, statements
 // appended to g_program. Used by load_module and by the debugger link when

@@ -21,6 +21,9 @@ A table is a JSON list of cases. Each case:
   before    list of earlier runs in the same directory, each {args, stdin,
             env}, whose output is not checked (data left by one process
             for the next)
+For cgi-runner-debug the runner adds an empty DEBUG_PORT line to the
+configuration files of the case, so no case ever connects to a debugging
+front end (the debugger's own tests drive the link with their own runner).
 Every string may use {dir} for the run directory, {lib} for the built
 client library libveltoci.so, {fakelib} for the fault-injecting
 libfakeoci.so, {db} for the database the case names with --db (default
@@ -91,6 +94,12 @@ def run_case(case, bin_dir, program):
             path = os.path.join(run_dir, rel)
             os.makedirs(os.path.dirname(path), exist_ok=True)
             os.symlink(expand(target, run_dir), path)
+        if program == "cgi-runner-debug":
+            for name in ("VELT.config", "oracleVELT.config"):
+                path = os.path.join(run_dir, name)
+                if os.path.isfile(path) and not os.path.islink(path):
+                    with open(path, "ab") as f:
+                        f.write(b"\nDEBUG_PORT=\n")
         exe = os.path.join(run_dir, program)
         shutil.copy2(os.path.join(bin_dir, program), exe)
 

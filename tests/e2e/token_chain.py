@@ -49,7 +49,8 @@ class Runner:
         shutil.copy2(os.path.join(bin_dir, program), os.path.join(self.dir, program))
         self.program = program
         with open(os.path.join(self.dir, "VELT.config"), "w") as f:
-            f.write("MODULE_DIR=.\n" + config)
+            # No debugger link in these runs.
+            f.write("MODULE_DIR=.\nDEBUG_PORT=\n" + config)
         with open(os.path.join(self.dir, "app.js"), "w") as f:
             f.write(APP)
 
