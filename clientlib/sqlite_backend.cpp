@@ -38,7 +38,8 @@ static bool sqlite_open(Connection& c, const std::string& db, const std::string&
     sqlite3_busy_timeout(h, k_busy_timeout_ms);
     // A database that is not a database fails here rather than at the first statement.
     char* msg = nullptr;
-    if (sqlite3_exec(h, "PRAGMA journal_mode=WAL", nullptr, nullptr, &msg) != SQLITE_OK) {
+    if (sqlite3_exec(h, "PRAGMA journal_mode=WAL", nullptr, nullptr, &msg) != SQLITE_OK
+        && sqlite3_errcode(h) != SQLITE_READONLY) {  // a read-only file keeps its journal mode
         fail_from(h, f);
         sqlite3_free(msg);
         sqlite3_close(h);
@@ -91,7 +92,11 @@ static bool sqlite_run(Connection& c, const std::string& sql, const std::vector<
     std::string text;
     rewrite_markers(sql, '?', text);
     if (!c.in_transaction) {
-        if (sqlite3_exec(h, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        // A file this process may only read cannot take the write lock: its
+        // sessions read in a deferred transaction.
+        if (sqlite3_exec(h, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK
+            && (sqlite3_errcode(h) != SQLITE_READONLY
+                || sqlite3_exec(h, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK)) {
             fail_from(h, f);
             return false;
         }

@@ -2,8 +2,9 @@
 // to libveltoci.so and makes the calls named in VELT_FAKEOCI_FAIL fail instead:
 //   VELT_FAKEOCI_FAIL="OCIStmtExecute=-1,OCIStmtFetch2@3=100"
 // "name=status" fails every call of that entry point, "name@n=status" only its
-// n-th call (counted from 1 in the process). An injected -1 leaves the text of
-// VELT_FAKEOCI_MESSAGE (default "ORA-20999: injected failure") for OCIErrorGet.
+// n-th call (counted from 1 since the variable last changed). An injected -1 leaves the text of
+// VELT_FAKEOCI_MESSAGE (default "ORA-20999: injected failure") for OCIErrorGet
+// until the next call passed on (freeing handles does not count).
 // VELT_FAKEOCI_REAL names the real library (default: libveltoci.so beside this one).
 #include "oci.h"
 
@@ -64,10 +65,16 @@ void* real(Entry e)
 // The status to inject for this call of entry `e`, or false to pass it on.
 bool injected(Entry e, sword& status)
 {
-    long call = ++g_calls[e];
+    // A new failure list starts the call counts afresh.
+    static std::string last;
     const char* spec = std::getenv("VELT_FAKEOCI_FAIL");
-    if (!spec) return false;
-    std::string all = spec;
+    std::string all = spec ? spec : "";
+    if (all != last) {
+        last = all;
+        for (long& n : g_calls) n = 0;
+    }
+    long call = ++g_calls[e];
+    if (all.empty()) return false;
     size_t pos = 0;
     while (pos <= all.size()) {
         size_t end = all.find(',', pos);
@@ -97,7 +104,7 @@ bool injected(Entry e, sword& status)
 #define FORWARD(entry, type, ...)                                  \
     sword status;                                                  \
     if (injected(entry, status)) return status;                    \
-    g_injected_error = false;                                      \
+    if (entry != e_handle_free) g_injected_error = false;          \
     auto fn = reinterpret_cast<type>(real(entry));                 \
     if (!fn) return OCI_INVALID_HANDLE;                            \
     return fn(__VA_ARGS__);
