@@ -89,7 +89,8 @@ int g_left_depth = 0;
 struct Record {
     uint32_t call_module, call_line, call_column;  // the call node
     uint32_t fn_module;                            // module of the function
-    const std::string* label;                      // null: no trace label
+    bool labelled;                                 // has a trace label
+    std::string label;                             // a copy: tables may change meanwhile
     bool remembered_stepping;
     int top;            // the caller's local stack top at the call
     ScopeState scope;   // the caller's scope at the call
@@ -106,8 +107,16 @@ bool g_evaluating = false;
 
 void hooks_on();
 void hooks_off();
+void free_statements(StatementList* list);
 
 void link_down() {
+    // The breakpoint tables go with the link (callers stop using them).
+    for (auto& t : g_modules) {
+        for (auto& c : t.conditions) free_statements(&c.statements);
+        t.conditions.clear();
+        t.lines.clear();
+        t.labels.clear();
+    }
     if (g_sock >= 0) platform::net_close(g_sock);
     g_sock = -1;
     platform::net_end();
@@ -493,7 +502,9 @@ void on_enter(Cell* fn, Cell* call_node, int base) {
         r.call_column = g_run.current_column;
     }
     r.fn_module = fn->b1 & 0x7Fu;
-    r.label = trace_label(fn);
+    const std::string* label = trace_label(fn);
+    r.labelled = label != nullptr;
+    r.label = label ? *label : std::string();
     r.remembered_stepping = g_stepping;
     r.top = base - 1;
     r.scope = g_scope;
@@ -503,8 +514,9 @@ void on_enter(Cell* fn, Cell* call_node, int base) {
 
 void on_bound(Cell* fn, int base) {
     if (g_evaluating || g_depth < 1) return;
-    const std::string* label = g_stack[static_cast<size_t>(g_depth)].label;
-    if (!label) return;
+    const Record& r = g_stack[static_cast<size_t>(g_depth)];
+    if (!r.labelled) return;
+    const std::string* label = &r.label;
     TextBuf msg;
     textbuf_append(msg, "A");
     textbuf_append(msg, label->data(), label->size());
@@ -528,7 +540,8 @@ void on_leave(ValueWord result, bool returned) {
     if (g_evaluating) return;
     drop_stale_records();
     if (g_depth < 1 || g_depth != g_scope.call_depth) return;
-    const std::string* label = g_stack[static_cast<size_t>(g_depth)].label;
+    const Record& r = g_stack[static_cast<size_t>(g_depth)];
+    const std::string* label = r.labelled ? &r.label : nullptr;
     if (label && returned) {
         TextBuf msg;
         textbuf_append(msg, "R");
@@ -580,7 +593,7 @@ std::string frame_entry(int k, uint32_t stop_line, uint32_t stop_column) {
     std::snprintf(pos, sizeof pos, ":%u:%u", line, column);
     std::string e = module_path_of(r.fn_module);
     e += ":";
-    if (r.label) e += *r.label;
+    e += r.label;
     e += pos;
     return e;
 }
@@ -604,7 +617,7 @@ void command_evaluate(const std::string& cmd, uint32_t stop_module) {
         for (int k = g_depth; k >= 1 && frame < 0; --k) {
             const Record& r = g_stack[static_cast<size_t>(k)];
             std::string rp = module_path_of(r.fn_module);
-            if (normalized(rp.data(), rp.size()) == path && (r.label ? *r.label : std::string()) == label) frame = k;
+            if (normalized(rp.data(), rp.size()) == path && r.label == label) frame = k;
         }
         // A stop in top-level code: the module's global scope.
         if (frame < 0 && g_depth == 0 && label.empty() && m == stop_module) frame = 0;
