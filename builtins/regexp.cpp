@@ -844,7 +844,19 @@ bool look_behind_ok(const RegexNode& nd, int32_t pos) {
 // way), else 0.
 int32_t simple_width(ValueWord re) {
     const uint8_t* m = re_mem(re);
-    if (re_flags(m) & F_ALT) return 0;
+    if (re_flags(m) & F_ALT) {
+        // Alternatives of one width without groups end at the same place
+        // whichever of them matches, so the choice cannot matter later.
+        int32_t w = 0;
+        for (uint32_t a = 0; a < re_count(m); ++a) {
+            const uint8_t* am = re_mem(alt_at(m, a));
+            if (re_flags(am) & F_ALT) return 0;
+            int32_t aw = simple_width(alt_at(m, a));
+            if (aw == 0 || (w != 0 && aw != w)) return 0;
+            w = aw;
+        }
+        return w;
+    }
     const uint8_t* nodes = re_nodes(m);
     int32_t w = 0;
     for (uint32_t k = 0; k < re_count(m); ++k) {
@@ -858,6 +870,12 @@ int32_t simple_width(ValueWord re) {
 }
 
 bool simple_matches(const uint8_t* m, int32_t pos) {
+    if (re_flags(m) & F_ALT) {
+        for (uint32_t a = 0; a < re_count(m); ++a) {
+            if (simple_matches(re_mem(alt_at(m, a)), pos)) return true;
+        }
+        return false;
+    }
     const uint8_t* nodes = re_nodes(m);
     for (uint32_t k = 0; k < re_count(m); ++k) {
         RegexNode nd = node_at(nodes, k);
