@@ -88,6 +88,8 @@ ClientFunctions g_oci;
 bool g_loaded = false;
 constexpr size_t LIBRARY_PATH_MAX = 255;
 constexpr size_t PARAM_MAX = 253;
+// Slot of the character-set name: every name a database reports fits.
+constexpr uint32_t CHARSET_SLOT = 64;
 const char CHARSET_QUERY[] = "select value from nls_database_parameters where parameter='NLS_CHARACTERSET'";
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -322,7 +324,8 @@ int db_connect(const char* library_path, size_t library_len, const char* conn_te
                 }
             };
             bool jis = false;
-            db_query(index, CHARSET_QUERY, sizeof CHARSET_QUERY - 1, nullptr, 0, false, Sink::row, &jis);
+            db_query(index, CHARSET_QUERY, sizeof CHARSET_QUERY - 1, nullptr, 0, false, Sink::row, &jis,
+                     CHARSET_SLOT);
             g_db_connections[index].jis = jis;
         } catch (...) {
             g_db_connections[index].open = false;
@@ -436,7 +439,7 @@ void db_run_rows(int index, const char* sql, size_t len, const BindRowsPlan& pla
 }
 
 uint32_t db_query(int index, const char* sql, size_t len, const BindText* binds, uint32_t nbinds, bool want_names,
-                  RowSink sink, void* ctx) {
+                  RowSink sink, void* ctx, uint32_t text_width) {
     DbConnection& c = connection_at(index);
     StmtHandle st;
     prepare(c, st, sql, len,
@@ -491,6 +494,8 @@ uint32_t db_query(int index, const char* sql, size_t len, const BindText* binds,
         bool fixed_text = type == 12 || type == 187 || type == 188 || type == 232;
         if (col.kind != COL_TEXT || fixed_text) {
             width = DB_NUMBER_SLOT;
+        } else if (text_width) {
+            width = text_width;
         } else {
             ub2 size = 0;
             check(g_oci.AttrGet(param, DTYPE_PARAM, &size, nullptr, ATTR_DATA_SIZE, c.err), 3325,

@@ -86,9 +86,10 @@ struct BindRowsPlan {
 void db_run_rows(int index, const char* sql, size_t len, const BindRowsPlan& plan);
 
 // Runs a query and hands every row to the sink; returns the row count.
-// want_names asks the column names; max_columns bounds the column count
-// (error 3330 beyond DB_COLUMNS_MAX).
+// want_names asks the column names; text_width, when not 0, is the slot
+// width of every text column instead of its reported data size. More than
+// DB_COLUMNS_MAX columns fail with 3330.
 uint32_t db_query(int index, const char* sql, size_t len, const BindText* binds, uint32_t nbinds,
-                  bool want_names, RowSink sink, void* ctx);
+                  bool want_names, RowSink sink, void* ctx, uint32_t text_width = 0);
 
 }  // namespace velt
