@@ -113,11 +113,7 @@ size_t image_unpack(const uint8_t* in, size_t stored_len, uint8_t* out, size_t o
     return u.len;
 }
 
-}  // namespace velt
-
 // ---- Packer ----
-
-namespace velt {
 
 namespace {
 

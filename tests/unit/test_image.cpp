@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -173,6 +174,15 @@ TEST_F(Image, PackRoundTrips) {
     for (const Bytes& data : cases) {
         Bytes p = image_pack(data.data(), data.size());
         EXPECT_EQ(unpack(p, data.size() + IMAGE_UNPACK_SLACK), data) << "size " << data.size();
+    }
+    // Random data, mostly zeros and a few byte values, in many shapes.
+    std::mt19937 rng(14);
+    for (int round = 0; round < 40; ++round) {
+        Bytes data(rng() % 3000);
+        const uint32_t spread = 1 + rng() % 255;
+        for (uint8_t& b : data) b = rng() % 3 ? 0 : static_cast<uint8_t>(rng() % spread + (rng() % 2 ? 0 : 240));
+        Bytes p = image_pack(data.data(), data.size());
+        ASSERT_EQ(unpack(p, data.size() + IMAGE_UNPACK_SLACK), data) << "round " << round;
     }
     // Image-like data packs well.
     Bytes cells = cell_like_data();
