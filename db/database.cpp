@@ -801,7 +801,7 @@ struct Acc {
     AggValue last{1, 0, 0, {}};
 };
 
-struct AggSpec {
+struct AggPlan {
     std::vector<std::pair<uint8_t, uint32_t>> slots;  // op, column (0 for count)
     std::vector<uint32_t> keys, groups;
     uint32_t total = 0;
@@ -820,7 +820,7 @@ struct AggEntry {
 };
 
 struct AggCtx {
-    AggSpec* spec;
+    AggPlan* plan;
     AggEntry entry;
     ValueWord result;
     int columns = 0;
@@ -940,12 +940,12 @@ ValueWord slot_result(uint8_t op, const Acc& a) {
     }
 }
 
-std::vector<Acc> fresh_slots(const AggSpec& s) { return std::vector<Acc>(s.slots.size()); }
+std::vector<Acc> fresh_slots(const AggPlan& s) { return std::vector<Acc>(s.slots.size()); }
 
 void agg_close(AggCtx& ctx) {
     AggEntry& e = ctx.entry;
     if (!e.open) return;
-    const AggSpec& s = *ctx.spec;
+    const AggPlan& s = *ctx.plan;
     std::string key_text;
     char buf[64];
     for (const AggValue& v : e.key) {
@@ -987,7 +987,7 @@ void agg_open(AggCtx& ctx, std::vector<AggValue>&& key) {
     AggEntry& e = ctx.entry;
     e.open = true;
     e.key = std::move(key);
-    const AggSpec& s = *ctx.spec;
+    const AggPlan& s = *ctx.plan;
     if (s.fixed_labels) {
         e.labels = s.order;
         e.sets.assign(s.order.size(), fresh_slots(s));
@@ -1036,7 +1036,7 @@ AggValue agg_column(const QueryColumn& col) {
 
 void agg_row(void* c, const QueryColumns& cols, uint32_t row) {
     AggCtx& ctx = *static_cast<AggCtx*>(c);
-    const AggSpec& s = *ctx.spec;
+    const AggPlan& s = *ctx.plan;
     if (row == DB_DESCRIBED) {
         uint32_t n = static_cast<uint32_t>(cols.count);
         for (auto& sl : s.slots) if (sl.second > n) agg_column_error();
@@ -1143,7 +1143,7 @@ ValueWord op_sql_aggregate(Cell* node) {
     specv.v = evaluate(node_operand(node, 2));
     retain(specv.v);
     if (word_tag(specv.v) != TAG_OBJECT) report_error(6401, "sql_aggregate関数の引数不正(NOT HASH)");
-    AggSpec spec;
+    AggPlan plan;
     {
         Cell* c = dw_cell(specv.v);
         uint32_t n = obj_count(c);
@@ -1157,35 +1157,35 @@ ValueWord op_sql_aggregate(Cell* node) {
             int op = -1;
             for (int j = 0; j < 6; ++j) if (name == k_agg_keys[j]) op = j;
             if (op == AGG_COUNT) {
-                spec.slots.push_back({AGG_COUNT, 0});
+                plan.slots.push_back({AGG_COUNT, 0});
             } else if (op >= 0) {
                 std::vector<uint32_t> cols;
                 agg_columns(v, cols);
-                for (uint32_t col : cols) spec.slots.push_back({static_cast<uint8_t>(op), col});
+                for (uint32_t col : cols) plan.slots.push_back({static_cast<uint8_t>(op), col});
             } else if (name == "key") {
-                agg_columns(v, spec.keys);
+                agg_columns(v, plan.keys);
             } else if (name == "group") {
-                agg_columns(v, spec.groups);
-                spec.has_group = true;
+                agg_columns(v, plan.groups);
+                plan.has_group = true;
             } else if (name == "total") {
                 if (word_tag(v) != TAG_INT || cell_int(dw_cell(v)) < 1) agg_column_error();
-                spec.total = static_cast<uint32_t>(cell_int(dw_cell(v)));
-                spec.has_total = true;
+                plan.total = static_cast<uint32_t>(cell_int(dw_cell(v)));
+                plan.has_total = true;
             } else if (name == "total_count") {
-                spec.has_total_count = true;
+                plan.has_total_count = true;
             } else {
                 report_error(6390, "sql_aggregate関数のcolumn不正(KEY STRING)");
             }
         }
     }
-    if (spec.slots.empty() && !spec.has_total && !spec.has_total_count)
+    if (plan.slots.empty() && !plan.has_total && !plan.has_total_count)
         report_error(6435, "sql_aggregate集合関数の引数不正");
     SqlArg orderv;
     if (node_operand_count(node) == 4) {
         orderv.v = evaluate(node_operand(node, 3));
         retain(orderv.v);
         if (word_tag(orderv.v) != TAG_ARRAY) report_error(6405, "sql_aggregate関数のgroup並び順不正(NOT ARRAY)");
-        if (!spec.has_group) report_error(6410, "sql_aggregate関数のgroup並び順不正(NO GROUP COLUMN)");
+        if (!plan.has_group) report_error(6410, "sql_aggregate関数のgroup並び順不正(NO GROUP COLUMN)");
         Cell* c = dw_cell(orderv.v);
         uint32_t n = arr_count(c);
         const AreaWord* e = static_cast<const AreaWord*>(area_ptr(arr_addr(c)));
@@ -1202,9 +1202,9 @@ ValueWord op_sql_aggregate(Cell* node) {
                 label_piece(label, e[i]);
             }
             label += ")";
-            spec.order.push_back(label);
+            plan.order.push_back(label);
         }
-        spec.fixed_labels = true;
+        plan.fixed_labels = true;
     }
     if (sql_has_positions(ci, sql.v)) report_error(6400, "sql_aggregate関数のSQL不正(BIND)");
     Statement st;
@@ -1212,7 +1212,7 @@ ValueWord op_sql_aggregate(Cell* node) {
     Result res;
     res.v = new_array(8);
     AggCtx ctx;
-    ctx.spec = &spec;
+    ctx.plan = &plan;
     ctx.result = res.v;
     run_query(ci, st, false, agg_row, &ctx);
     agg_close(ctx);

@@ -67,8 +67,8 @@ bool injected(Entry e, sword& status)
 {
     // A new failure list starts the call counts afresh.
     static std::string last;
-    const char* spec = std::getenv("VELT_FAKEOCI_FAIL");
-    std::string all = spec ? spec : "";
+    const char* rule = std::getenv("VELT_FAKEOCI_FAIL");
+    std::string all = rule ? rule : "";
     if (all != last) {
         last = all;
         for (long& n : g_calls) n = 0;

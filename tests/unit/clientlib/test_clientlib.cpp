@@ -572,9 +572,9 @@ TEST(FakeOci, InjectsEveryStatus)
         unsetenv("VELT_FAKEOCI_FAIL");
         Session s(fake_oci(), db);
         ASSERT_EQ(s.status, OCI_SUCCESS) << s.error_text();
-        std::string spec = "OCIStmtPrepare=" + std::to_string(status);
-        setenv("VELT_FAKEOCI_FAIL", spec.c_str(), 1);
-        EXPECT_EQ(s.run("select 1"), status) << spec;
+        std::string rule = "OCIStmtPrepare=" + std::to_string(status);
+        setenv("VELT_FAKEOCI_FAIL", rule.c_str(), 1);
+        EXPECT_EQ(s.run("select 1"), status) << rule;
         if (status == OCI_ERROR) {
             EXPECT_EQ(s.error_text(), "ORA-00942: table or view does not exist");
         }
