@@ -40,6 +40,14 @@ constexpr uint32_t KEY_MAX = 0xFFFFFFu;
 [[noreturn]] void no_memory() { report_error(1400, "メモリ領域を取得できません"); }
 
 inline AreaWord* words_of(Cell* c) { return static_cast<AreaWord*>(area_ptr(arr_addr(c))); }
+
+// A private copy of n words. Area words may be only 2-byte aligned, so they
+// are read one by one rather than through pointer-range algorithms.
+std::vector<ValueWord> copy_words_out(const AreaWord* p, size_t n) {
+    std::vector<ValueWord> out(n);
+    for (size_t i = 0; i < n; ++i) out[i] = p[i];
+    return out;
+}
 inline uint32_t stride_of(const Cell* c) { return cell_tag(c) == TAG_SPARSE ? 2u : 1u; }
 
 // A storage block of cap entries of stride words each.
@@ -316,7 +324,7 @@ void sort_by_text(Cell* c) {
     for (uint32_t i = 0; i < n; ++i) order[i] = i;
     std::stable_sort(order.begin(), order.end(),
                      [&](uint32_t a, uint32_t b) { return text_less(keys[a], keys[b]); });
-    std::vector<ValueWord> words(words_of(c), words_of(c) + n);
+    std::vector<ValueWord> words = copy_words_out(words_of(c), n);
     AreaWord* e = words_of(c);
     for (uint32_t i = 0; i < n; ++i) e[i] = words[order[i]];
 }
@@ -424,7 +432,14 @@ ValueWord array_keys(ValueWord recv, ValueWord*, int) {
 ValueWord array_reverse(ValueWord recv, ValueWord*, int) {
     Cell* c = dw_cell(recv);
     uint32_t n = arr_count(c);
-    if (n > 1) std::reverse(words_of(c), words_of(c) + n);
+    if (n > 1) {
+        AreaWord* w = words_of(c);
+        for (uint32_t i = 0, j = n - 1; i < j; ++i, --j) {
+            ValueWord t = w[i];
+            w[i] = w[j];
+            w[j] = t;
+        }
+    }
     return recv;
 }
 
@@ -607,7 +622,7 @@ ValueWord array_sort(ValueWord recv, ValueWord* args, int argc) {
     // array holds now are released once it is consistent again.
     c = dw_cell(recv);
     uint32_t m = arr_count(c);
-    std::vector<ValueWord> old(words_of(c), words_of(c) + m);
+    std::vector<ValueWord> old = copy_words_out(words_of(c), m);
     arr_count(c) = 0;
     reserve(c, n);
     std::memcpy(words_of(c), work.data(), size_t{n} * 4);
@@ -643,7 +658,7 @@ ValueWord array_splice(ValueWord recv, ValueWord* args, int argc) {
     uint64_t new_n = uint64_t{n} - count + items;
     reserve(c, new_n);
     AreaWord* e = words_of(c);
-    std::vector<ValueWord> removed(e + start, e + start + count);
+    std::vector<ValueWord> removed = copy_words_out(e + start, count);
     uint32_t tail = n - start - count;
     if (tail) std::memmove(e + start + items, e + start + count, size_t{tail} * 4);
     for (uint32_t i = 0; i < items; ++i) e[start + i] = retain(args[2 + i]);
