@@ -365,8 +365,8 @@ char* skip_quoted(char* s) {
     return nullptr;
 }
 
-// The first `;` of a for header outside string and template literals and
-// not preceded by an odd number of backslashes.
+// The first `;` of a for header outside string, template and RegExp
+// literals and not preceded by an odd number of backslashes.
 char* find_for_semicolon(char* text) {
     for (char* s = text; *s; ++s) {
         if (*s == '"' || *s == '\'' || *s == '`') {
@@ -374,6 +374,13 @@ char* find_for_semicolon(char* text) {
             if (!close) return nullptr;
             s = close;
             continue;
+        }
+        if (*s == '/') {
+            const char* re = skip_regexp_literal(text, s);
+            if (re) {
+                s = const_cast<char*>(re) - 1;
+                continue;
+            }
         }
         if (*s != ';') continue;
         int backslashes = 0;
